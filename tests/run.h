@@ -1,0 +1,56 @@
+/* Starts a built program as a real process and collects what it did. */
+#ifndef RUN_H
+#define RUN_H
+
+#include <cstdio>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+struct result {
+	std::string out, err;
+	int status; /* exit status, or 128 + the signal that ended it */
+};
+
+inline std::string slurp(FILE *f)
+{
+	std::string s;
+	char b[65536];
+	rewind(f);
+	for (size_t n; (n = fread(b, 1, sizeof b, f)) > 0;)
+		s.append(b, n);
+	fclose(f);
+	return s;
+}
+
+/*
+ * args are argv[1] onwards; noname leaves out argv[0] as well, so that the
+ * program starts with an empty argument vector. With outfd >= 0, standard
+ * output goes there instead of being collected.
+ */
+inline result run(const std::string &prog, const std::vector<std::string> &args,
+		  int outfd = -1, bool noname = false)
+{
+	std::vector<char *> argv;
+	if (!noname)
+		argv.push_back(const_cast<char *>(prog.c_str()));
+	for (auto &a : args)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+
+	FILE *out = tmpfile(), *err = tmpfile();
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(outfd >= 0 ? outfd : fileno(out), 1);
+		dup2(fileno(err), 2);
+		execve(prog.c_str(), argv.data(), environ);
+		_exit(127);
+	}
+	int ws = 0;
+	waitpid(pid, &ws, 0);
+	int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+	return {slurp(out), slurp(err), status};
+}
+
+#endif
