@@ -1,0 +1,134 @@
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <termios.h>
+
+#include <gtest/gtest.h>
+
+#include "run.h"
+
+static std::string hex(const std::string &s)
+{
+	std::string h;
+	char b[4];
+	for (unsigned char c : s) {
+		snprintf(b, sizeof b, "%02x ", c);
+		h += b;
+	}
+	return h;
+}
+
+TEST(rawbyte, one_byte_per_argument)
+{
+	const struct {
+		const char *arg;
+		unsigned char want;
+	} cases[] = {
+		{"0", 0x00}, {"10", 0x0a}, {"13", 0x0d}, {"65", 0x41}, {"255", 0xff},
+		{"007", 0x07},
+		/* clamped, never wrapped */
+		{"256", 0xff}, {"1000", 0xff}, {"-1", 0x00}, {"-300", 0x00},
+		{"4294967296", 0xff}, {"4294967297", 0xff}, {"99999999999", 0xff},
+		{"-4294967295", 0x00}, {"-99999999999", 0x00},
+		{"99999999999999999999999999", 0xff}, {"-99999999999999999999999999", 0x00},
+		/* decimal digits after optional white space and sign; the rest is ignored */
+		{"  7", 0x07}, {"\t\n12", 0x0c}, {"+7", 0x07}, {"12abc", 0x0c},
+		{"1e3", 0x01}, {"0x10", 0x00}, {"abc", 0x00}, {"", 0x00},
+		{"+", 0x00}, {"-", 0x00}, {"- 5", 0x00},
+	};
+	std::vector<std::string> args;
+	std::string want;
+	for (auto &c : cases) {
+		args.push_back(c.arg);
+		want += static_cast<char>(c.want);
+	}
+	result r = run(RAWBYTE, args);
+	EXPECT_EQ(hex(r.out), hex(want));
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+}
+
+TEST(rawbyte, frames)
+{
+	const struct {
+		std::vector<std::string> args;
+		std::string want;
+		bool noname;
+	} cases[] = {
+		{{"1", "3", "0", "0", "0", "1", "132", "10"},
+		 std::string("\x01\x03\x00\x00\x00\x01\x84\x0a", 8), false},
+		{{}, "", false},
+		{{}, "", true}, /* not even a program name */
+	};
+	for (auto &c : cases) {
+		result r = run(RAWBYTE, c.args, -1, c.noname);
+		EXPECT_EQ(hex(r.out), hex(c.want));
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(r.status, 0);
+	}
+}
+
+TEST(rawbyte, large_run)
+{
+	std::vector<std::string> args;
+	std::string want;
+	for (int i = 0; i < 100000; i++) {
+		args.push_back(std::to_string(i % 256));
+		want += static_cast<char>(i % 256);
+	}
+	result r = run(RAWBYTE, args);
+	EXPECT_EQ(r.out.size(), want.size());
+	EXPECT_TRUE(r.out == want);
+	EXPECT_EQ(r.status, 0);
+}
+
+TEST(rawbyte, write_error_is_reported)
+{
+	int full = open("/dev/full", O_WRONLY);
+	ASSERT_GE(full, 0);
+	result r = run(RAWBYTE, {"1", "2"}, full);
+	close(full);
+	EXPECT_EQ(r.err, std::string("rawbyte: write error: ") + strerror(ENOSPC) + "\n");
+	EXPECT_EQ(r.status, 1);
+}
+
+/* What the kernel sees: a frame with 0x0A inside, sent to a terminal, is one write(2). */
+TEST(rawbyte, frame_to_terminal_is_one_write)
+{
+	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	ASSERT_GE(master, 0);
+	ASSERT_EQ(grantpt(master), 0);
+	ASSERT_EQ(unlockpt(master), 0);
+	int tty = open(ptsname(master), O_RDWR | O_NOCTTY);
+	ASSERT_GE(tty, 0);
+	termios t;
+	tcgetattr(tty, &t);
+	cfmakeraw(&t);
+	tcsetattr(tty, TCSANOW, &t);
+
+	char trace[] = "/tmp/rawbyte-trace-XXXXXX";
+	close(mkstemp(trace));
+	result r = run(STRACE, {"-o", trace, "-e", "trace=write", RAWBYTE,
+				"1", "3", "10", "0", "1", "13", "255"}, tty);
+	EXPECT_EQ(r.status, 0);
+
+	char buf[64];
+	ssize_t n = read(master, buf, sizeof buf);
+	EXPECT_EQ(hex(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0)),
+		  "01 03 0a 00 01 0d ff ");
+
+	std::ifstream f(trace);
+	std::stringstream log;
+	log << f.rdbuf();
+	unlink(trace);
+	std::string s = log.str();
+	size_t writes = 0;
+	for (size_t p = 0; (p = s.find("write(1,", p)) != std::string::npos; p++)
+		writes++;
+	EXPECT_EQ(writes, 1u) << s;
+	close(tty);
+	close(master);
+}
