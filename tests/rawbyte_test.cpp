@@ -1,10 +1,8 @@
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <termios.h>
 
 #include <gtest/gtest.h>
 
@@ -98,16 +96,10 @@ TEST(rawbyte, write_error_is_reported)
 /* What the kernel sees: a frame with 0x0A inside, sent to a terminal, is one write(2). */
 TEST(rawbyte, frame_to_terminal_is_one_write)
 {
-	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	int tty;
+	std::string name;
+	int master = rawpty(&tty, &name);
 	ASSERT_GE(master, 0);
-	ASSERT_EQ(grantpt(master), 0);
-	ASSERT_EQ(unlockpt(master), 0);
-	int tty = open(ptsname(master), O_RDWR | O_NOCTTY);
-	ASSERT_GE(tty, 0);
-	termios t;
-	tcgetattr(tty, &t);
-	cfmakeraw(&t);
-	tcsetattr(tty, TCSANOW, &t);
 
 	char trace[] = "/tmp/rawbyte-trace-XXXXXX";
 	close(mkstemp(trace));

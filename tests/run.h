@@ -3,8 +3,11 @@
 #define RUN_H
 
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -51,6 +54,24 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 	waitpid(pid, &ws, 0);
 	int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 	return {slurp(out), slurp(err), status};
+}
+
+/*
+ * Opens a pseudo-terminal pair with the terminal side in raw mode, so that
+ * bytes pass unchanged. Returns the other side, or -1.
+ */
+inline int rawpty(int *tty, std::string *name)
+{
+	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	if (master < 0 || grantpt(master) || unlockpt(master))
+		return -1;
+	*name = ptsname(master);
+	*tty = open(name->c_str(), O_RDWR | O_NOCTTY);
+	termios t;
+	if (*tty < 0 || tcgetattr(*tty, &t))
+		return -1;
+	cfmakeraw(&t);
+	return tcsetattr(*tty, TCSANOW, &t) ? -1 : master;
 }
 
 #endif

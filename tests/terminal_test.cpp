@@ -4,8 +4,6 @@
  * raw mode, and the other side reads exactly those bytes, in one read.
  */
 #include <cstdlib>
-#include <fcntl.h>
-#include <termios.h>
 
 #include <gtest/gtest.h>
 
@@ -21,17 +19,10 @@ TEST(send_frame, terminal_gets_frame_and_check_bytes_in_one_read)
 {
 	built_programs_first();
 
-	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	int fd;
+	std::string tty;
+	int master = rawpty(&fd, &tty);
 	ASSERT_GE(master, 0);
-	ASSERT_EQ(grantpt(master), 0);
-	ASSERT_EQ(unlockpt(master), 0);
-	std::string tty = ptsname(master);
-	int fd = open(tty.c_str(), O_RDWR | O_NOCTTY);
-	ASSERT_GE(fd, 0);
-	termios t;
-	tcgetattr(fd, &t);
-	cfmakeraw(&t);
-	tcsetattr(fd, TCSANOW, &t);
 
 	/* 0x00, 0x0A, 0x0D and 0xFF: what a cooked terminal or a careless script mangles */
 	result r = run(SEND_FRAME, {tty, "11", "06", "00", "0a", "0D", "ff"});
