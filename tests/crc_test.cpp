@@ -37,6 +37,9 @@ TEST(crc, frames)
 		{{""}, "bf 40\n"}, /* no hex number: the byte 0x00 */
 		{{"zz"}, "bf 40\n"},
 		{{"12", "zz"}, "0d 10\n"}, /* 0x00, not the neighbour's byte */
+		{{"1\x80"}, "7e 80\n"}, /* bytes that are not text */
+		{{"\xff"}, "bf 40\n"},
+		{{"\xa0" "12"}, "bf 40\n"}, /* 0xA0 is not white space here */
 	};
 	for (auto &c : cases) {
 		result r = crc(c.args);
