@@ -1,8 +1,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -115,11 +113,8 @@ TEST(rawbyte, frame_to_terminal_is_one_write)
 	EXPECT_EQ(hex(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0)),
 		  "01 03 0a 00 01 0d ff ");
 
-	std::ifstream f(trace);
-	std::stringstream log;
-	log << f.rdbuf();
+	std::string s = slurp(fopen(trace, "r"));
 	unlink(trace);
-	std::string s = log.str();
 	size_t writes = 0;
 	for (size_t p = 0; (p = s.find("write(1,", p)) != std::string::npos; p++)
 		writes++;
