@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -93,25 +94,65 @@ TEST(rawbyte, write_error_is_reported)
 	EXPECT_EQ(r.status, 1);
 }
 
-/* What the kernel sees: a frame with 0x0A inside, sent to a terminal, is one write(2). */
-TEST(rawbyte, frame_to_terminal_is_one_write)
+/*
+ * The first failure ends the run under its own name, and nothing follows it
+ * onto the line: not the rest of a frame larger than the buffer, and not
+ * strtol's ERANGE from the out-of-range number after the failed write.
+ */
+TEST(rawbyte, first_failure_ends_the_run)
+{
+	std::vector<std::string> big(70000, "1");
+	big.insert(big.end(), {"99999999999999999999", "7"});
+	const struct {
+		const char *inject;
+		std::vector<std::string> args;
+		std::string out;
+	} cases[] = {
+		{"inject=write:error=EIO:when=1", big, ""},
+		/* a port that hung up after the write: the drain fails */
+		{"inject=ioctl:error=EIO:when=1", {"1", "2"}, "\x01\x02"},
+	};
+	for (auto &c : cases) {
+		std::vector<std::string> args = {"-o", "/dev/null", "-e", c.inject,
+						  "-E", "ASAN_OPTIONS=detect_leaks=0", RAWBYTE};
+		args.insert(args.end(), c.args.begin(), c.args.end());
+		result r = run(STRACE, args);
+		EXPECT_EQ(r.status, 1) << c.inject;
+		EXPECT_EQ(r.err, std::string("rawbyte: write error: ") + strerror(EIO) + "\n");
+		EXPECT_EQ(hex(r.out), hex(c.out));
+	}
+}
+
+/*
+ * What the kernel sees: a frame of several KiB, 0x0A inside, sent to a
+ * terminal, is one write(2), and the drain follows it.
+ */
+TEST(rawbyte, frame_to_terminal_is_one_write_then_drained)
 {
 	int tty;
 	std::string name;
 	int master = rawpty(&tty, &name);
 	ASSERT_GE(master, 0);
 
+	std::vector<std::string> args = {"-o", "", "-e", "trace=write,ioctl",
+					  "-E", "ASAN_OPTIONS=detect_leaks=0", RAWBYTE};
+	std::string want;
+	for (int i = 0; i < 5000; i++) {
+		args.push_back(std::to_string(i % 256));
+		want += static_cast<char>(i % 256);
+	}
 	char trace[] = "/tmp/rawbyte-trace-XXXXXX";
 	close(mkstemp(trace));
+	args[1] = trace;
 	/* LeakSanitizer, in a sanitizer build, cannot run under ptrace. */
-	result r = run(STRACE, {"-o", trace, "-e", "trace=write", "-E", "ASAN_OPTIONS=detect_leaks=0",
-				RAWBYTE, "1", "3", "10", "0", "1", "13", "255"}, tty);
+	result r = run(STRACE, args, tty);
 	EXPECT_EQ(r.status, 0);
 
-	char buf[64];
-	ssize_t n = read(master, buf, sizeof buf);
-	EXPECT_EQ(hex(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0)),
-		  "01 03 0a 00 01 0d ff ");
+	std::string got;
+	char buf[4096];
+	for (ssize_t n; got.size() < want.size() && (n = read(master, buf, sizeof buf)) > 0;)
+		got.append(buf, static_cast<size_t>(n));
+	EXPECT_TRUE(got == want) << hex(got.substr(0, 16));
 
 	std::string s = slurp(fopen(trace, "r"));
 	unlink(trace);
@@ -119,6 +160,7 @@ TEST(rawbyte, frame_to_terminal_is_one_write)
 	for (size_t p = 0; (p = s.find("write(1,", p)) != std::string::npos; p++)
 		writes++;
 	EXPECT_EQ(writes, 1u) << s;
+	EXPECT_TRUE(std::regex_search(s, std::regex("\\) = 5000\nioctl\\(1, TCSBRK, 1\\) += 0\n"))) << s;
 	close(tty);
 	close(master);
 }
