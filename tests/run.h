@@ -56,6 +56,13 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 	return {slurp(out), slurp(err), status};
 }
 
+/* The examples call crc and rawbyte from PATH: the built ones come first. */
+inline void built_programs_first()
+{
+	std::string path = std::string(BINDIRS) + ":" + getenv("PATH");
+	setenv("PATH", path.c_str(), 1);
+}
+
 /*
  * Opens a pseudo-terminal pair with the terminal side in raw mode, so that
  * bytes pass unchanged. Returns the other side, or -1.

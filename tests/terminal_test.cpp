@@ -9,12 +9,6 @@
 
 #include "run.h"
 
-static void built_programs_first()
-{
-	std::string path = std::string(BINDIRS) + ":" + getenv("PATH");
-	setenv("PATH", path.c_str(), 1);
-}
-
 TEST(send_frame, terminal_gets_frame_and_check_bytes_in_one_read)
 {
 	built_programs_first();
@@ -39,23 +33,34 @@ TEST(send_frame, terminal_gets_frame_and_check_bytes_in_one_read)
 
 TEST(send_frame, refuses_what_it_cannot_send)
 {
+	const std::string usage = "usage: send-frame device byte...\n";
+	std::vector<std::string> many = {SEND_FRAME, "/dev/null"};
+	many.insert(many.end(), 101, "00");
 	const struct {
-		std::vector<std::string> args;
+		std::vector<std::string> argv;
 		int status;
-		const char *err;
+		std::string err;
 	} cases[] = {
-		{{}, 2, "usage: send-frame device byte...\n"},
-		{{"/dev/null"}, 2, "usage: send-frame device byte...\n"},
-		{{"/dev/null", "01", "1234"}, 2, "send-frame: not a byte in hex: '1234'\n"},
-		{{"/dev/null", "zz"}, 2, "send-frame: not a byte in hex: 'zz'\n"},
-		{std::vector<std::string>(102, "00"), 1, "send-frame: crc: Too many arguments!\n"},
-		{{"/dev/full", "01"}, 1, "rawbyte: write error: No space left on device\n"},
+		{{SEND_FRAME}, 2, usage},
+		{{SEND_FRAME, "/dev/null"}, 2, usage},
+		{{SEND_FRAME, "/dev/null", "01", "1234"}, 2, "send-frame: not a byte in hex: '1234'\n"},
+		{{SEND_FRAME, "/dev/null", "zz"}, 2, "send-frame: not a byte in hex: 'zz'\n"},
+		/* the device forgotten: no file named 01 is made */
+		{{SEND_FRAME, "01", "03", "00"}, 2, "send-frame: no such device: 01\n"},
+		{many, 1, "send-frame: crc: Too many arguments!\n"},
+		{{SEND_FRAME, "/dev/full", "01"}, 1, "rawbyte: write error: No space left on device\n"},
+		{{"/usr/bin/env", "PATH=/usr/bin:/bin", SEND_FRAME, "/dev/null", "01"}, 1,
+		 "send-frame: crc not found on PATH (from a build: PATH=$PWD/build:$PATH)\n"},
+		{{QUERY}, 2, "usage: query device byte...\n"},
+		{{QUERY, "01", "03", "00"}, 2, "query: no such device: 01\n"},
 	};
 	built_programs_first();
 	for (auto &c : cases) {
-		result r = run(SEND_FRAME, c.args);
-		EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
+		std::vector<std::string> args(c.argv.begin() + 1, c.argv.end());
+		result r = run(c.argv[0], args);
+		EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.argv);
 		EXPECT_EQ(r.err, c.err);
 		EXPECT_EQ(r.out, "");
 	}
+	EXPECT_NE(access("01", F_OK), 0);
 }
