@@ -18,6 +18,15 @@ static std::string hex(const std::string &s)
 	return h;
 }
 
+/* rawbyte under strace. LeakSanitizer, in a sanitizer build, cannot run under ptrace. */
+static result traced(const char *log, const char *expr, const std::vector<std::string> &args,
+		     int outfd = -1)
+{
+	std::vector<std::string> a = {"-o", log, "-e", expr, "-E", "ASAN_OPTIONS=detect_leaks=0", RAWBYTE};
+	a.insert(a.end(), args.begin(), args.end());
+	return run(STRACE, a, outfd);
+}
+
 TEST(rawbyte, one_byte_per_argument)
 {
 	const struct {
@@ -113,10 +122,7 @@ TEST(rawbyte, first_failure_ends_the_run)
 		{"inject=ioctl:error=EIO:when=1", {"1", "2"}, "\x01\x02"},
 	};
 	for (auto &c : cases) {
-		std::vector<std::string> args = {"-o", "/dev/null", "-e", c.inject,
-						  "-E", "ASAN_OPTIONS=detect_leaks=0", RAWBYTE};
-		args.insert(args.end(), c.args.begin(), c.args.end());
-		result r = run(STRACE, args);
+		result r = traced("/dev/null", c.inject, c.args);
 		EXPECT_EQ(r.status, 1) << c.inject;
 		EXPECT_EQ(r.err, std::string("rawbyte: write error: ") + strerror(EIO) + "\n");
 		EXPECT_EQ(hex(r.out), hex(c.out));
@@ -134,8 +140,7 @@ TEST(rawbyte, frame_to_terminal_is_one_write_then_drained)
 	int master = rawpty(&tty, &name);
 	ASSERT_GE(master, 0);
 
-	std::vector<std::string> args = {"-o", "", "-e", "trace=write,ioctl",
-					  "-E", "ASAN_OPTIONS=detect_leaks=0", RAWBYTE};
+	std::vector<std::string> args;
 	std::string want;
 	for (int i = 0; i < 5000; i++) {
 		args.push_back(std::to_string(i % 256));
@@ -143,9 +148,7 @@ TEST(rawbyte, frame_to_terminal_is_one_write_then_drained)
 	}
 	char trace[] = "/tmp/rawbyte-trace-XXXXXX";
 	close(mkstemp(trace));
-	args[1] = trace;
-	/* LeakSanitizer, in a sanitizer build, cannot run under ptrace. */
-	result r = run(STRACE, args, tty);
+	result r = traced(trace, "trace=write,ioctl", args, tty);
 	EXPECT_EQ(r.status, 0);
 
 	std::string got;
