@@ -6,6 +6,7 @@
  * byte was written and, on a terminal, transmitted.
  */
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,14 +48,26 @@ int main(int argc, char *argv[])
 	/*
 	 * The kernel waits for a terminal's queue to drain only at its last
 	 * close, and the shell usually keeps the port open: wait here, so that
-	 * a pause after rawbyte is silence on the line. Anything that is not a
-	 * terminal answers ENOTTY and has nothing to wait for.
+	 * a pause after rawbyte is silence on the line. Only a terminal has such
+	 * a queue. Other devices answer the drain call as their drivers please
+	 * (/dev/urandom: EINVAL), so ask first rather than read their errors.
 	 */
-	int r;
-	while ((r = tcdrain(fileno(stdout))) == -1 && errno == EINTR)
-		;
-	if (r == -1 && errno != ENOTTY)
-		fail();
+	if (isatty(fileno(stdout))) {
+		/*
+		 * Unlike a write, the drain stops a background process on its own
+		 * terminal whatever tostop says, unless SIGTTOU is held off. Nothing
+		 * after the drain can raise SIGTTOU, so it is not let through again.
+		 */
+		sigset_t ttou;
+		sigemptyset(&ttou);
+		sigaddset(&ttou, SIGTTOU);
+		sigprocmask(SIG_BLOCK, &ttou, nullptr);
+		int r;
+		while ((r = tcdrain(fileno(stdout))) == -1 && errno == EINTR)
+			;
+		if (r == -1)
+			fail();
+	}
 
 	/* Some errors only show at close. */
 	if (fclose(stdout) == EOF)

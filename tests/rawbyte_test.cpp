@@ -1,7 +1,9 @@
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <regex>
+#include <sys/ioctl.h>
 
 #include <gtest/gtest.h>
 
@@ -106,27 +108,48 @@ TEST(rawbyte, write_error_is_reported)
 /*
  * The first failure ends the run under its own name, and nothing follows it
  * onto the line: not the rest of a frame larger than the buffer, and not
- * strtol's ERANGE from the out-of-range number after the failed write.
+ * strtol's ERANGE from the out-of-range number after the failed write. A
+ * device that is no terminal has nothing to drain, whatever it answers.
  */
 TEST(rawbyte, first_failure_ends_the_run)
 {
+	int tty;
+	std::string name;
+	int master = rawpty(&tty, &name);
+	ASSERT_GE(master, 0);
+	int urandom = open("/dev/urandom", O_WRONLY);
+	ASSERT_GE(urandom, 0);
 	std::vector<std::string> big(70000, "1");
 	big.insert(big.end(), {"99999999999999999999", "7"});
 	const struct {
-		const char *inject;
+		int fd;
+		const char *expr;
 		std::vector<std::string> args;
-		std::string out;
+		int status;
+		const char *wrote; /* what the one write(2) returned */
 	} cases[] = {
-		{"inject=write:error=EIO:when=1", big, ""},
-		/* a port that hung up after the write: the drain fails */
-		{"inject=ioctl:error=EIO:when=1", {"1", "2"}, "\x01\x02"},
+		{-1, "inject=write:error=EIO:when=1", big, 1, "-1 EIO"},
+		/* a port that hung up after the write: the drain (ioctl 2, after the terminal check) fails */
+		{tty, "inject=ioctl:error=EIO:when=2", {"1", "2"}, 1, "2"},
+		/* it answers terminal calls with EINVAL */
+		{urandom, "trace=write", {"1", "2", "3"}, 0, "3"},
 	};
+	char trace[] = "/tmp/rawbyte-trace-XXXXXX";
+	close(mkstemp(trace));
 	for (auto &c : cases) {
-		result r = traced("/dev/null", c.inject, c.args);
-		EXPECT_EQ(r.status, 1) << c.inject;
-		EXPECT_EQ(r.err, std::string("rawbyte: write error: ") + strerror(EIO) + "\n");
-		EXPECT_EQ(hex(r.out), hex(c.out));
+		result r = traced(trace, c.expr, c.args, c.fd);
+		EXPECT_EQ(r.status, c.status) << c.expr;
+		EXPECT_EQ(r.err, c.status ? std::string("rawbyte: write error: ") + strerror(EIO) + "\n" : "");
+		EXPECT_EQ(r.out, "");
+		std::string s = slurp(fopen(trace, "r"));
+		std::regex one(std::string("(^|\n)write\\(1, [^\n]*\\) += ") + c.wrote + "[ \n]");
+		EXPECT_TRUE(std::regex_search(s, one)) << s.substr(0, 2000);
+		EXPECT_EQ(s.find("write(1,"), s.rfind("write(1,")) << s.substr(0, 2000);
 	}
+	unlink(trace);
+	close(urandom);
+	close(tty);
+	close(master);
 }
 
 /*
@@ -163,7 +186,52 @@ TEST(rawbyte, frame_to_terminal_is_one_write_then_drained)
 	for (size_t p = 0; (p = s.find("write(1,", p)) != std::string::npos; p++)
 		writes++;
 	EXPECT_EQ(writes, 1u) << s;
-	EXPECT_TRUE(std::regex_search(s, std::regex("\\) = 5000\nioctl\\(1, TCSBRK, 1\\) += 0\n"))) << s;
+	EXPECT_TRUE(std::regex_search(s, std::regex("\\) = 5000\n(ioctl\\(1, TCGETS.*\n)?ioctl\\(1, TCSBRK, 1\\) += 0\n"))) << s;
+	close(tty);
+	close(master);
+}
+
+/*
+ * In the background on its own terminal, with tostop off, rawbyte writes as
+ * any program does, and waiting for the bytes to leave does not stop it.
+ */
+TEST(rawbyte, background_on_its_terminal_is_not_stopped)
+{
+	int tty;
+	std::string name;
+	int master = rawpty(&tty, &name);
+	ASSERT_GE(master, 0);
+	termios t;
+	ASSERT_EQ(tcgetattr(tty, &t), 0);
+	t.c_lflag &= ~static_cast<tcflag_t>(TOSTOP);
+	ASSERT_EQ(tcsetattr(tty, TCSANOW, &t), 0);
+
+	pid_t leader = fork();
+	if (leader == 0) {
+		/* A session on the pty, its leader's group in the foreground. */
+		if (setsid() < 0 || ioctl(tty, TIOCSCTTY, 0))
+			_exit(101);
+		pid_t bg = fork();
+		if (bg == 0) {
+			setpgid(0, 0);
+			dup2(tty, 1);
+			execl(RAWBYTE, RAWBYTE, "65", "66", "10", static_cast<char *>(nullptr));
+			_exit(127);
+		}
+		int ws;
+		waitpid(bg, &ws, WUNTRACED);
+		if (WIFSTOPPED(ws)) {
+			kill(bg, SIGKILL);
+			_exit(100);
+		}
+		_exit(WIFEXITED(ws) ? WEXITSTATUS(ws) : 102);
+	}
+	int ws = 0;
+	waitpid(leader, &ws, 0);
+	EXPECT_EQ(WEXITSTATUS(ws), 0) << "100: stopped, 101: no session";
+	char buf[16];
+	ssize_t n = read(master, buf, sizeof buf);
+	EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "AB\n");
 	close(tty);
 	close(master);
 }
