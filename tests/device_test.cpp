@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sys/prctl.h>
 
@@ -110,6 +111,12 @@ TEST_F(device_test, query_round_trips)
 		{{"01", "03", "00", "00", "00", "02"}, "01 03 04 12 34 56 78 81 07\n", 0, "", 0.6, 0},
 		{{"01", "06", "00", "01", "ab", "cd"}, "01 06 00 01 ab cd 66 af\n", 0, "", 0.6, 0},
 		{{"01", "03", "00", "01", "00", "01"}, "01 03 02 ab cd 06 e1\n", 0, "", 0.6, 0},
+		/* beyond its four registers */
+		{{"01", "03", "00", "04", "00", "01"}, "01 83 02 c0 f1\n", 3,
+		 "query: exception 02: illegal data address\n", 0.6, 0},
+		/* a broadcast is not answered, but carried out */
+		{{"00", "06", "00", "02", "00", "07"}, "", 0, "", 0.6, 0.1},
+		{{"01", "03", "00", "02", "00", "01"}, "01 03 02 00 07 f9 86\n", 0, "", 0.6, 0},
 		/* wrong check bytes inside: the device drops the frame (last, as it may unsettle it) */
 		{{"01", "03", "00", "00", "00", "01", "84", "0b"}, "", 1, "query: no reply\n", 2.0, 0.9},
 	};
@@ -130,30 +137,112 @@ TEST_F(device_test, query_round_trips)
 	EXPECT_EQ(settings(), before) << "the port's settings are not as they were found";
 }
 
-/* A device that answers with a damaged reply: query prints it and refuses it. */
-TEST(query, bad_check_bytes)
+/* Hex as query prints it, to raw bytes. */
+static std::string bytes(const std::string &hex)
 {
-	int tty;
-	std::string name;
-	int master = rawpty(&tty, &name);
-	ASSERT_GE(master, 0);
+	std::string b;
+	for (size_t i = 0; i + 1 < hex.size(); i += 3)
+		b += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+	return b;
+}
+
+/*
+ * A device and its adapter played on a pseudo-terminal: the responder reads
+ * the request, hands it back if the adapter echoes, waits, and sends what it
+ * is given. Under dash and bash alike, query takes only the answer to its
+ * request, and leaves the port as it found it, even a cooked one.
+ */
+TEST(query, takes_only_the_answer_to_its_request)
+{
+	const std::string r03 = "01 03 02 12 34 b5 33", q03 = "01 03 00 00 00 01";
+	const std::string copy = "query: the reply is a copy of the request: the adapter echoes; use -e\n";
+	const struct {
+		std::vector<std::string> opts;
+		std::string frame;
+		bool echo;
+		int wait; /* ms */
+		std::string reply, out;
+		int status;
+		std::string err;
+		const char *how; /* "cooked" port, stdout "full" */
+	} cases[] = {
+		{{}, q03, false, 0, r03, r03 + "\n", 0, "", "cooked"},
+		{{"-e"}, q03, true, 300, r03, r03 + "\n", 0, ""},
+		{{}, q03, true, 10, r03, q03 + " 84 0a\n", 1, copy},
+		{{"-e"}, q03, false, 300, r03, "", 1, "query: no echo\n"},
+		{{}, q03, false, 0, "01 03 02 12 34 b5 34", "01 03 02 12 34 b5 34\n", 1, "query: bad check bytes\n"},
+		{{}, q03, false, 0, "02 03 02 12 34 f1 33", "02 03 02 12 34 f1 33\n", 1,
+		 "query: reply from unit 02, not 01\n"},
+		{{}, q03, false, 0, "01 04 02 12 34 b4 47", "01 04 02 12 34 b4 47\n", 1,
+		 "query: reply to function 04, not 03\n"},
+		/* late, to an earlier write */
+		{{}, "01 06 00 02 00 0b", false, 0, "01 06 00 01 00 0a 58 0d", "01 06 00 01 00 0a 58 0d\n", 1,
+		 "query: reply does not match the request\n"},
+		{{}, q03, false, 0, "01 03 02 12", "01 03 02 12\n", 1, "query: reply cut short: 4 of 7 bytes\n"},
+		{{}, q03, false, 0, "01 83 0c 41 35", "01 83 0c 41 35\n", 3, "query: exception 0c\n"},
+		/* what follows the frame is not part of it */
+		{{}, q03, false, 0, r03 + " 01 03", r03 + "\n", 0, ""},
+		{{"-t", "0.3"}, q03, false, 0, "", "", 1, "query: no reply\n"},
+		{{}, q03, false, 0, r03, "", 1, "query: cannot print the reply\n", "full"},
+	};
 	built_programs_first();
-	pid_t pid = fork();
-	if (pid == 0) {
-		char req[8];
-		for (size_t got = 0; got < sizeof req;) {
-			ssize_t n = read(master, req + got, sizeof req - got);
-			if (n <= 0)
-				_exit(1);
-			got += static_cast<size_t>(n);
+	for (const char *shell : {"/bin/dash", "/bin/bash"}) {
+		for (auto &c : cases) {
+			SCOPED_TRACE(std::string(shell) + " " + c.frame + " -> " + c.reply);
+			int tty;
+			std::string name;
+			int master = rawpty(&tty, &name);
+			ASSERT_GE(master, 0);
+			termios before;
+			tcgetattr(tty, &before);
+			if (c.how && std::string(c.how) == "cooked") {
+				before.c_iflag |= ICRNL | IXON;
+				before.c_oflag |= OPOST;
+				before.c_lflag |= ICANON | ECHO | ISIG;
+				tcsetattr(tty, TCSANOW, &before);
+			}
+			std::string req = bytes(c.frame + " 00 00");
+			pid_t pid = fork();
+			if (pid == 0) {
+				std::string got(req.size(), '\0');
+				for (size_t n = 0; n < got.size();) {
+					ssize_t k = read(master, &got[n], got.size() - n);
+					if (k <= 0)
+						_exit(1);
+					n += static_cast<size_t>(k);
+				}
+				if (c.echo && write(master, got.data(), got.size()) < 0)
+					_exit(1);
+				usleep(static_cast<useconds_t>(c.wait) * 1000);
+				std::string r = bytes(c.reply);
+				_exit(write(master, r.data(), r.size()) == static_cast<ssize_t>(r.size()) ? 0 : 1);
+			}
+			std::vector<std::string> args = {QUERY};
+			args.insert(args.end(), c.opts.begin(), c.opts.end());
+			args.push_back(name);
+			for (size_t i = 0; i < c.frame.size(); i += 3)
+				args.push_back(c.frame.substr(i, 2));
+			int full = c.how && std::string(c.how) == "full" ? open("/dev/full", O_WRONLY) : -1;
+			auto t0 = std::chrono::steady_clock::now();
+			result r = run(shell, args, full);
+			std::chrono::duration<double> t = std::chrono::steady_clock::now() - t0;
+			kill(pid, SIGKILL);
+			waitpid(pid, nullptr, 0);
+			EXPECT_EQ(r.out, c.out);
+			EXPECT_EQ(r.err, c.err);
+			EXPECT_EQ(r.status, c.status);
+			/* -t bounds the wait; an answer costs no wait for silence after it */
+			EXPECT_LT(t.count(), c.status == 1 && c.reply.empty() ? 0.8 : 0.6 + c.wait / 1000.0);
+			termios after;
+			tcgetattr(tty, &after);
+			EXPECT_TRUE(before.c_iflag == after.c_iflag && before.c_oflag == after.c_oflag &&
+				    before.c_cflag == after.c_cflag && before.c_lflag == after.c_lflag &&
+				    !memcmp(before.c_cc, after.c_cc, sizeof before.c_cc))
+				<< "the port's settings changed";
+			if (full >= 0)
+				close(full);
+			close(tty);
+			close(master);
 		}
-		_exit(write(master, "\x01\x03\x02\x12\x34\xb5\x34", 7) == 7 ? 0 : 1);
 	}
-	result r = run(QUERY, {name, "01", "03", "00", "00", "00", "01"});
-	waitpid(pid, nullptr, 0);
-	EXPECT_EQ(r.out, "01 03 02 12 34 b5 34\n");
-	EXPECT_EQ(r.err, "query: bad check bytes\n");
-	EXPECT_EQ(r.status, 1);
-	close(tty);
-	close(master);
 }
