@@ -19,16 +19,12 @@ fails=0 runs=0
 # its output, messages and status in a folder of its own.
 mkdir "$t/n" "$t/c"
 check() {
-	local out= d
+	local out=
 	case $1 in '>'*) out=${1#>} && shift ;; esac
-	for d in n c; do
-		if [ $d = n ]; then
-			"$native/$1" "${@:2}"
-		else
-			"$emu" "$cross/$1" "${@:2}"
-		fi >"${out:-$t/$d/out}" 2>"$t/$d/err"
-		echo $? >"$t/$d/status"
-	done
+	"$native/$1" "${@:2}" >"${out:-$t/n/out}" 2>"$t/n/err"
+	echo $? >"$t/n/status"
+	"$emu" "$cross/$1" "${@:2}" >"${out:-$t/c/out}" 2>"$t/c/err"
+	echo $? >"$t/c/status"
 	runs=$((runs + 1))
 	if ! diff -rq "$t/n" "$t/c" >/dev/null; then
 		fails=$((fails + 1))

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sys/prctl.h>
 
@@ -45,6 +44,12 @@ static pid_t device(const std::string &path)
 	bool up = read(ready[0], &c, 1) == 1;
 	close(ready[0]);
 	return up ? pid : -1;
+}
+
+/* A port's settings, as stty saves them. */
+static std::string settings(const std::string &port)
+{
+	return run("/bin/sh", {"-c", "stty -g <\"$0\"", port}).out;
 }
 
 /* The README's stty line, for DEVICE instead of /dev/ttyUSB0. */
@@ -120,8 +125,7 @@ TEST_F(device_test, query_round_trips)
 		/* wrong check bytes inside: the device drops the frame (last, as it may unsettle it) */
 		{{"01", "03", "00", "00", "00", "01", "84", "0b"}, "", 1, "query: no reply\n", 2.0, 0.9},
 	};
-	auto settings = [&] { return run("/bin/sh", {"-c", "stty -g <\"$0\"", user}).out; };
-	std::string before = settings();
+	std::string before = settings(user);
 	for (auto &c : cases) {
 		std::vector<std::string> args = {user};
 		args.insert(args.end(), c.frame.begin(), c.frame.end());
@@ -134,7 +138,7 @@ TEST_F(device_test, query_round_trips)
 		EXPECT_LT(t.count(), c.most);
 		EXPECT_GE(t.count(), c.least);
 	}
-	EXPECT_EQ(settings(), before) << "the port's settings are not as they were found";
+	EXPECT_EQ(settings(user), before) << "the port's settings are not as they were found";
 }
 
 /* Hex as query prints it, to raw bytes. */
@@ -164,7 +168,7 @@ TEST(query, takes_only_the_answer_to_its_request)
 		std::string reply, out;
 		int status;
 		std::string err;
-		const char *how; /* "cooked" port, stdout "full" */
+		std::string how; /* "cooked" port, stdout "full" */
 	} cases[] = {
 		{{}, q03, false, 0, r03, r03 + "\n", 0, "", "cooked"},
 		{{"-e"}, q03, true, 300, r03, r03 + "\n", 0, ""},
@@ -193,14 +197,15 @@ TEST(query, takes_only_the_answer_to_its_request)
 			std::string name;
 			int master = rawpty(&tty, &name);
 			ASSERT_GE(master, 0);
-			termios before;
-			tcgetattr(tty, &before);
-			if (c.how && std::string(c.how) == "cooked") {
-				before.c_iflag |= ICRNL | IXON;
-				before.c_oflag |= OPOST;
-				before.c_lflag |= ICANON | ECHO | ISIG;
-				tcsetattr(tty, TCSANOW, &before);
+			if (c.how == "cooked") {
+				termios t;
+				tcgetattr(tty, &t);
+				t.c_iflag |= ICRNL | IXON;
+				t.c_oflag |= OPOST;
+				t.c_lflag |= ICANON | ECHO | ISIG;
+				tcsetattr(tty, TCSANOW, &t);
 			}
+			std::string before = settings(name);
 			std::string req = bytes(c.frame + " 00 00");
 			pid_t pid = fork();
 			if (pid == 0) {
@@ -222,7 +227,7 @@ TEST(query, takes_only_the_answer_to_its_request)
 			args.push_back(name);
 			for (size_t i = 0; i < c.frame.size(); i += 3)
 				args.push_back(c.frame.substr(i, 2));
-			int full = c.how && std::string(c.how) == "full" ? open("/dev/full", O_WRONLY) : -1;
+			int full = c.how == "full" ? open("/dev/full", O_WRONLY) : -1;
 			auto t0 = std::chrono::steady_clock::now();
 			result r = run(shell, args, full);
 			std::chrono::duration<double> t = std::chrono::steady_clock::now() - t0;
@@ -233,12 +238,7 @@ TEST(query, takes_only_the_answer_to_its_request)
 			EXPECT_EQ(r.status, c.status);
 			/* -t bounds the wait; an answer costs no wait for silence after it */
 			EXPECT_LT(t.count(), c.status == 1 && c.reply.empty() ? 0.8 : 0.6 + c.wait / 1000.0);
-			termios after;
-			tcgetattr(tty, &after);
-			EXPECT_TRUE(before.c_iflag == after.c_iflag && before.c_oflag == after.c_oflag &&
-				    before.c_cflag == after.c_cflag && before.c_lflag == after.c_lflag &&
-				    !memcmp(before.c_cc, after.c_cc, sizeof before.c_cc))
-				<< "the port's settings changed";
+			EXPECT_EQ(settings(name), before) << "the port's settings are not as they were found";
 			if (full >= 0)
 				close(full);
 			close(tty);
