@@ -1,9 +1,11 @@
 /*
- * The round trip with a real device: examples/query against a Modbus RTU
- * server (libmodbus: unit 1, 9600 8N1) on one end of a virtual null-modem,
- * two pseudo-terminals joined by socat. The user's end is set up with the
- * README's stty line, as a user's /dev/ttyUSB0 would be.
+ * The round trip with a real device: rtuquery against a Modbus RTU server
+ * (libmodbus: unit 1, 9600 8N1, 125 registers) on one end of a virtual
+ * null-modem, two pseudo-terminals joined by socat. The user's end is set
+ * up by rtuquery's -b and -f, then with the README's stty line, as a user's
+ * /dev/ttyUSB0 would be.
  */
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <modbus.h>
 
+#include "reference.h"
 #include "run.h"
 
 /* The server; it ends with the test process. */
@@ -25,11 +28,11 @@ static pid_t device(const std::string &path)
 	if (pid == 0) {
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		modbus_t *ctx = modbus_new_rtu(path.c_str(), 9600, 'N', 8, 1);
-		modbus_mapping_t *map = modbus_mapping_new(0, 0, 4, 0);
+		modbus_mapping_t *map = modbus_mapping_new(0, 0, 125, 0);
 		if (!ctx || !map || modbus_set_slave(ctx, 1) || modbus_connect(ctx))
 			_exit(1);
-		map->tab_registers[0] = 0x1234;
-		map->tab_registers[1] = 0x5678;
+		for (int i = 0; i < 125; i++)
+			map->tab_registers[i] = static_cast<uint16_t>(0x0101 * i + 0x1234);
 		if (write(ready[1], "", 1) != 1)
 			_exit(1);
 		uint8_t req[MODBUS_RTU_MAX_ADU_LENGTH];
@@ -85,10 +88,8 @@ protected:
 		}
 		for (int i = 0; i < 200 && (access(link.c_str(), F_OK) || access(user.c_str(), F_OK)); i++)
 			usleep(10000);
-		ASSERT_EQ(run("/bin/sh", {"-c", readme_stty(user)}).status, 0);
 		server = device(link);
 		ASSERT_GT(server, 0);
-		built_programs_first();
 	}
 
 	void TearDown() override
@@ -103,45 +104,76 @@ protected:
 	}
 };
 
-TEST_F(device_test, query_round_trips)
+/* Bytes as rtuquery prints them, with their check bytes. */
+static std::string hexline(std::string b)
 {
+	std::uint32_t c = reference(reinterpret_cast<const unsigned char *>(b.data()), b.size());
+	b += static_cast<char>(c & 0xFF);
+	b += static_cast<char>(c >> 8);
+	std::string h;
+	char x[4];
+	for (unsigned char v : b) {
+		snprintf(x, sizeof x, "%02x ", v);
+		h += x;
+	}
+	h.back() = '\n';
+	return h;
+}
+
+TEST_F(device_test, rtuquery_round_trips)
+{
+	std::string all = "\x01\x03\xfa";
+	for (int i = 0; i < 125; i++) {
+		unsigned v = 0x0101u * static_cast<unsigned>(i) + 0x1234u;
+		all += static_cast<char>(v >> 8);
+		all += static_cast<char>(v & 0xFF);
+	}
 	const struct {
-		std::vector<std::string> frame;
-		const char *out;
+		std::vector<std::string> args; /* @ is the port */
+		std::string out;
 		int status;
 		const char *err;
 		double most, least; /* seconds */
 	} cases[] = {
-		{{"01", "03", "00", "00", "00", "01"}, "01 03 02 12 34 b5 33\n", 0, "", 0.6, 0},
-		{{"01", "03", "00", "00", "00", "02"}, "01 03 04 12 34 56 78 81 07\n", 0, "", 0.6, 0},
-		{{"01", "06", "00", "01", "ab", "cd"}, "01 06 00 01 ab cd 66 af\n", 0, "", 0.6, 0},
-		{{"01", "03", "00", "01", "00", "01"}, "01 03 02 ab cd 06 e1\n", 0, "", 0.6, 0},
-		/* beyond its four registers */
-		{{"01", "03", "00", "04", "00", "01"}, "01 83 02 c0 f1\n", 3,
-		 "query: exception 02: illegal data address\n", 0.6, 0},
+		/* every register there is, on a port set up by rtuquery alone */
+		{{"-b", "9600", "-f", "8N1", "@", "01", "03", "00", "00", "00", "7d"}, hexline(all), 0, "", 0.6, 0},
+		/* the rest on a port set up with the README's stty line */
+		{{"@", "01", "03", "00", "00", "00", "01"}, "01 03 02 12 34 b5 33\n", 0, "", 0.6, 0},
+		{{"@", "01", "03", "00", "00", "00", "02"}, hexline(all.substr(0, 2) + '\x04' + all.substr(3, 4)), 0, "",
+		 0.6, 0},
+		{{"@", "01", "06", "00", "01", "ab", "cd"}, "01 06 00 01 ab cd 66 af\n", 0, "", 0.6, 0},
+		{{"@", "01", "03", "00", "01", "00", "01"}, "01 03 02 ab cd 06 e1\n", 0, "", 0.6, 0},
+		/* beyond its registers */
+		{{"@", "01", "03", "00", "7d", "00", "01"}, "01 83 02 c0 f1\n", 3,
+		 "rtuquery: exception 02: illegal data address\n", 0.6, 0},
 		/* a broadcast is not answered, but carried out */
-		{{"00", "06", "00", "02", "00", "07"}, "", 0, "", 0.6, 0.1},
-		{{"01", "03", "00", "02", "00", "01"}, "01 03 02 00 07 f9 86\n", 0, "", 0.6, 0},
-		/* wrong check bytes inside: the device drops the frame (last, as it may unsettle it) */
-		{{"01", "03", "00", "00", "00", "01", "84", "0b"}, "", 1, "query: no reply\n", 2.0, 0.9},
+		{{"@", "00", "06", "00", "02", "00", "07"}, "", 0, "", 0.6, 0.1},
+		{{"@", "01", "03", "00", "02", "00", "01"}, "01 03 02 00 07 f9 86\n", 0, "", 0.6, 0},
+		/* no such unit (last: the server then turns a deaf ear for a while) */
+		{{"-t", "0.3", "@", "02", "03", "00", "00", "00", "01"}, "", 1, "rtuquery: no reply\n", 0.6, 0.3},
 	};
-	std::string before = settings(user);
+	bool readme = false;
 	for (auto &c : cases) {
-		std::vector<std::string> args = {user};
-		args.insert(args.end(), c.frame.begin(), c.frame.end());
+		if (c.args[0] != "-b" && !readme) {
+			ASSERT_EQ(run("/bin/sh", {"-c", readme_stty(user)}).status, 0);
+			readme = true;
+		}
+		std::string before = settings(user);
+		std::vector<std::string> args = c.args;
+		std::replace(args.begin(), args.end(), std::string("@"), user);
 		auto t0 = std::chrono::steady_clock::now();
-		result r = run(QUERY, args);
+		result r = run(RTUQUERY, args);
 		std::chrono::duration<double> t = std::chrono::steady_clock::now() - t0;
-		EXPECT_EQ(r.out, c.out) << testing::PrintToString(c.frame);
+		EXPECT_EQ(r.out, c.out) << testing::PrintToString(c.args);
 		EXPECT_EQ(r.err, c.err);
 		EXPECT_EQ(r.status, c.status);
 		EXPECT_LT(t.count(), c.most);
 		EXPECT_GE(t.count(), c.least);
+		EXPECT_EQ(settings(user), before) << "the port's settings are not as they were found";
 	}
-	EXPECT_EQ(settings(user), before) << "the port's settings are not as they were found";
 }
 
-/* Hex as query prints it, to raw bytes. */
+/* Hex as rtuquery prints it, to raw bytes. */
 static std::string bytes(const std::string &hex)
 {
 	std::string b;
@@ -152,97 +184,159 @@ static std::string bytes(const std::string &hex)
 
 /*
  * A device and its adapter played on a pseudo-terminal: the responder reads
- * the request, hands it back if the adapter echoes, waits, and sends what it
- * is given. Under dash and bash alike, query takes only the answer to its
- * request, and leaves the port as it found it, even a cooked one.
+ * the request, hands it back if the adapter echoes, and sends the pieces of
+ * its reply, each after a wait; or it keeps the line busy and reads nothing.
+ * rtuquery takes only the answer to its request, and leaves the port as it
+ * found it, even a cooked one.
  */
-TEST(query, takes_only_the_answer_to_its_request)
+TEST(rtuquery, takes_only_the_answer_to_its_request)
 {
 	const std::string r03 = "01 03 02 12 34 b5 33", q03 = "01 03 00 00 00 01";
-	const std::string copy = "query: the reply is a copy of the request: the adapter echoes; use -e\n";
+	const std::string copy = "rtuquery: the reply is a copy of the request: the adapter echoes; use -e\n";
+	std::string q10 = "01 10 00 00 00 2e 5c", r125 = "01 03 fa";
+	for (int i = 0; i < 92; i++)
+		q10 += " a5";
+	for (int i = 0; i < 250; i++)
+		r125 += " 5a";
+	r125 = hexline(bytes(r125));
+	r125.pop_back();
+	struct piece {
+		int wait; /* ms */
+		std::string hex;
+	};
 	const struct {
 		std::vector<std::string> opts;
 		std::string frame;
 		bool echo;
-		int wait; /* ms */
-		std::string reply, out;
+		std::vector<piece> reply;
+		std::string out;
 		int status;
-		std::string err;
-		std::string how; /* "cooked" port, stdout "full" */
+		std::string err; /* @ is the port */
+		int ms;          /* how long it takes */
+		std::string how; /* a "cooked" port, stdout "full" or a "pipe" with no reader, started with "no env",
+				    "busy" line, the exchange at "19200" baud */
 	} cases[] = {
-		{{}, q03, false, 0, r03, r03 + "\n", 0, "", "cooked"},
-		{{"-e"}, q03, true, 300, r03, r03 + "\n", 0, ""},
-		{{}, q03, true, 10, r03, q03 + " 84 0a\n", 1, copy},
-		{{"-e"}, q03, false, 300, r03, "", 1, "query: no echo\n"},
-		{{}, q03, false, 0, "01 03 02 12 34 b5 34", "01 03 02 12 34 b5 34\n", 1, "query: bad check bytes\n"},
-		{{}, q03, false, 0, "02 03 02 12 34 f1 33", "02 03 02 12 34 f1 33\n", 1,
-		 "query: reply from unit 02, not 01\n"},
-		{{}, q03, false, 0, "01 04 02 12 34 b4 47", "01 04 02 12 34 b4 47\n", 1,
-		 "query: reply to function 04, not 03\n"},
+		{{}, q03, false, {{0, r03}}, r03 + "\n", 0, "", 0, "cooked"},
+		{{"-e"}, q03, true, {{300, r03}}, r03 + "\n", 0, "", 300},
+		{{}, q03, true, {{10, r03}}, q03 + " 84 0a\n", 1, copy, 0},
+		{{"-e", "-t", "0.3"}, q03, false, {}, "", 1, "rtuquery: no echo\n", 300},
+		{{"-e"}, q03, false, {{0, r03}}, "", 1,
+		 "rtuquery: no echo, but a reply: the adapter does not echo; leave out -e\n", 0},
+		{{"-e", "-t", "0.3"}, "01 06 00 01 00 03", false, {{0, "01 06 00 01 00 03 98 0b"}}, "", 1,
+		 "rtuquery: no reply after the echo (a reply to 06 is a copy of the request: is -e right?)\n", 300},
+		/* a write of 46 registers, echoed in 101 bytes */
+		{{"-e"}, q10, true, {{0, "01 10 00 00 00 2e 40 15"}}, "01 10 00 00 00 2e 40 15\n", 0, "", 0},
+		{{}, q03, false, {{0, "01 03 02 12 34 b5 34"}}, "01 03 02 12 34 b5 34\n", 1, "rtuquery: bad check bytes\n", 0},
+		{{}, q03, false, {{0, "02 03 02 12 34 f1 33"}}, "02 03 02 12 34 f1 33\n", 1,
+		 "rtuquery: reply from unit 02, not 01\n", 0},
+		{{}, q03, false, {{0, "01 04 02 12 34 b4 47"}}, "01 04 02 12 34 b4 47\n", 1,
+		 "rtuquery: reply to function 04, not 03\n", 0},
 		/* late, to an earlier write */
-		{{}, "01 06 00 02 00 0b", false, 0, "01 06 00 01 00 0a 58 0d", "01 06 00 01 00 0a 58 0d\n", 1,
-		 "query: reply does not match the request\n"},
-		{{}, q03, false, 0, "01 03 02 12", "01 03 02 12\n", 1, "query: reply cut short: 4 of 7 bytes\n"},
-		{{}, q03, false, 0, "01 83 0c 41 35", "01 83 0c 41 35\n", 3, "query: exception 0c\n"},
+		{{}, "01 06 00 02 00 0b", false, {{0, "01 06 00 01 00 0a 58 0d"}}, "01 06 00 01 00 0a 58 0d\n", 1,
+		 "rtuquery: reply does not match the request\n", 0},
+		{{}, q03, false, {{0, "01 03 02 12"}}, "01 03 02 12\n", 1, "rtuquery: reply cut short: 4 of 7 bytes\n", 100},
+		{{}, q03, false, {{0, "01"}}, "01\n", 1, "rtuquery: reply cut short: 1 of at least 5 bytes\n", 100},
+		/* a gap inside is the end, even where the bytes so far are the request's */
+		{{}, "01 06 00 01 00 03", false, {{0, "01 06 00"}, {130, "01 00 03 98 0b"}}, "01 06 00\n", 1,
+		 "rtuquery: reply cut short: 3 of 8 bytes\n", 100},
+		{{}, q03, false, {{0, "01 03 02"}, {40, "12 34"}, {40, "b5 33"}}, r03 + "\n", 0, "", 80},
+		{{}, q03, false, {{0, "01 83 0c 41 35"}}, "01 83 0c 41 35\n", 3, "rtuquery: exception 0c\n", 0},
 		/* what follows the frame is not part of it */
-		{{}, q03, false, 0, r03 + " 01 03", r03 + "\n", 0, ""},
-		{{"-t", "0.3"}, q03, false, 0, "", "", 1, "query: no reply\n"},
-		{{}, q03, false, 0, r03, "", 1, "query: cannot print the reply\n", "full"},
+		{{}, q03, false, {{0, r03 + " 01 03"}}, r03 + "\n", 0, "", 0},
+		{{"-t", "0.3"}, q03, false, {}, "", 1, "rtuquery: no reply\n", 300},
+		{{}, q03, false, {{0, r03}}, "", 1, "rtuquery: cannot print the reply\n", 0, "full"},
+		{{}, q03, false, {{0, r03}}, "", 128 + SIGPIPE, "", 0, "pipe"},
+		{{}, "01 03 00 00 00 7d", false, {{0, r125}}, r125 + "\n", 0, "", 0},
+		/* a mask write is answered by a copy of the request */
+		{{}, "01 16 00 04 00 f2 00 25", false, {{0, "01 16 00 04 00 f2 00 25 67 ee"}},
+		 "01 16 00 04 00 f2 00 25 67 ee\n", 0, "", 0},
+		/* at 300 baud, silence is 117 ms: no pause of the responder's is taken for it */
+		{{"-t", "0.2", "-b", "300"}, q03, false, {}, "", 1, "rtuquery: the line is busy\n", 200, "busy"},
+		{{"-b", "19200", "-f", "8n1"}, q03, false, {{0, r03}}, r03 + "\n", 0, "", 0, "19200"},
+		{{"-f", "8E1"}, q03, false, {}, "", 2, "rtuquery: @ does not take 8E1\n", 0},
+		{{"-r"}, q03, false, {}, "", 2,
+		 "rtuquery: no RS-485 mode on @: leave out -r, the adapter switches direction itself\n", 0},
+		{{}, q03, false, {{0, r03}}, r03 + "\n", 0, "", 0, "no env"},
+		{{"-t", "5"}, q03, false, {}, "", 1, "", 300, "SIGTERM"},
 	};
-	built_programs_first();
-	for (const char *shell : {"/bin/dash", "/bin/bash"}) {
-		for (auto &c : cases) {
-			SCOPED_TRACE(std::string(shell) + " " + c.frame + " -> " + c.reply);
-			int tty;
-			std::string name;
-			int master = rawpty(&tty, &name);
-			ASSERT_GE(master, 0);
-			if (c.how == "cooked") {
-				termios t;
-				tcgetattr(tty, &t);
-				t.c_iflag |= ICRNL | IXON;
-				t.c_oflag |= OPOST;
-				t.c_lflag |= ICANON | ECHO | ISIG;
-				tcsetattr(tty, TCSANOW, &t);
-			}
-			std::string before = settings(name);
-			std::string req = bytes(c.frame + " 00 00");
-			pid_t pid = fork();
-			if (pid == 0) {
-				std::string got(req.size(), '\0');
-				for (size_t n = 0; n < got.size();) {
-					ssize_t k = read(master, &got[n], got.size() - n);
-					if (k <= 0)
-						_exit(1);
-					n += static_cast<size_t>(k);
-				}
-				if (c.echo && write(master, got.data(), got.size()) < 0)
-					_exit(1);
-				usleep(static_cast<useconds_t>(c.wait) * 1000);
-				std::string r = bytes(c.reply);
-				_exit(write(master, r.data(), r.size()) == static_cast<ssize_t>(r.size()) ? 0 : 1);
-			}
-			std::vector<std::string> args = {QUERY};
-			args.insert(args.end(), c.opts.begin(), c.opts.end());
-			args.push_back(name);
-			for (size_t i = 0; i < c.frame.size(); i += 3)
-				args.push_back(c.frame.substr(i, 2));
-			int full = c.how == "full" ? open("/dev/full", O_WRONLY) : -1;
-			auto t0 = std::chrono::steady_clock::now();
-			result r = run(shell, args, full);
-			std::chrono::duration<double> t = std::chrono::steady_clock::now() - t0;
-			kill(pid, SIGKILL);
-			waitpid(pid, nullptr, 0);
-			EXPECT_EQ(r.out, c.out);
-			EXPECT_EQ(r.err, c.err);
-			EXPECT_EQ(r.status, c.status);
-			/* -t bounds the wait; an answer costs no wait for silence after it */
-			EXPECT_LT(t.count(), c.status == 1 && c.reply.empty() ? 0.8 : 0.6 + c.wait / 1000.0);
-			EXPECT_EQ(settings(name), before) << "the port's settings are not as they were found";
-			if (full >= 0)
-				close(full);
-			close(tty);
-			close(master);
+	for (auto &c : cases) {
+		SCOPED_TRACE(testing::PrintToString(c.opts) + " " + c.frame + " " + c.how);
+		int tty;
+		std::string name;
+		int master = rawpty(&tty, &name);
+		ASSERT_GE(master, 0);
+		if (c.how == "cooked") {
+			termios t;
+			tcgetattr(tty, &t);
+			t.c_iflag |= ICRNL | IXON;
+			t.c_oflag |= OPOST;
+			t.c_lflag |= ICANON | ECHO | ISIG;
+			tcsetattr(tty, TCSANOW, &t);
 		}
+		std::string before = settings(name);
+		std::string req = bytes(c.frame + " 00 00");
+		pid_t pid = fork();
+		if (pid == 0) {
+			/* as fast as the line takes them, with no pause */
+			for (std::string noise(4096, '\x55'); c.how == "busy";) {
+				if (write(master, noise.data(), noise.size()) < 0)
+					_exit(1);
+			}
+			std::string got(req.size(), '\0');
+			for (size_t n = 0; n < got.size();) {
+				ssize_t k = read(master, &got[n], got.size() - n);
+				if (k <= 0)
+					_exit(1);
+				n += static_cast<size_t>(k);
+			}
+			termios t;
+			if (c.how == "19200" && (tcgetattr(tty, &t) || cfgetospeed(&t) != B19200))
+				_exit(1);
+			if (c.echo && write(master, got.data(), got.size()) < 0)
+				_exit(1);
+			for (auto &p : c.reply) {
+				usleep(static_cast<useconds_t>(p.wait) * 1000);
+				std::string r = bytes(p.hex);
+				if (write(master, r.data(), r.size()) != static_cast<ssize_t>(r.size()))
+					_exit(1);
+			}
+			_exit(0);
+		}
+		std::vector<std::string> args = c.opts;
+		args.push_back(name);
+		for (size_t i = 0; i < c.frame.size(); i += 3)
+			args.push_back(c.frame.substr(i, 2));
+		std::string prog = RTUQUERY;
+		if (c.how == "no env" || c.how == "SIGTERM") {
+			std::vector<std::string> via = {"-i", RTUQUERY};
+			if (c.how == "SIGTERM")
+				via = {"--preserve-status", "0.3", RTUQUERY};
+			args.insert(args.begin(), via.begin(), via.end());
+			prog = c.how == "no env" ? "/usr/bin/env" : TIMEOUT;
+		}
+		int fds[2] = {-1, -1};
+		if (c.how == "full")
+			fds[1] = open("/dev/full", O_WRONLY);
+		if (c.how == "pipe" && pipe(fds) == 0)
+			close(fds[0]);
+		auto t0 = std::chrono::steady_clock::now();
+		result r = run(prog, args, fds[1]);
+		std::chrono::duration<double, std::milli> t = std::chrono::steady_clock::now() - t0;
+		kill(pid, SIGKILL);
+		waitpid(pid, nullptr, 0);
+		EXPECT_EQ(r.out, c.out);
+		std::string err = c.err;
+		if (err.find('@') != std::string::npos)
+			err.replace(err.find('@'), 1, name);
+		EXPECT_EQ(r.err, err);
+		EXPECT_EQ(r.status, c.status);
+		/* the waits it must make, and no wait for silence after an answer */
+		EXPECT_GE(t.count(), c.ms);
+		EXPECT_LT(t.count(), c.ms + 60);
+		EXPECT_EQ(settings(name), before) << "the port's settings are not as they were found";
+		if (fds[1] >= 0)
+			close(fds[1]);
+		close(tty);
+		close(master);
 	}
 }

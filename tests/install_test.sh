@@ -8,17 +8,18 @@ trap 'rm -rf "$out"' EXIT
 
 want="bin/crc
 bin/rawbyte
+bin/rtuquery
 share/doc/crc-rawbyte/changelog.gz
 share/doc/crc-rawbyte/copyright
-share/doc/crc-rawbyte/examples/query
 share/doc/crc-rawbyte/examples/send-frame
 share/man/man1/crc.1.gz
-share/man/man1/rawbyte.1.gz"
+share/man/man1/rawbyte.1.gz
+share/man/man1/rtuquery.1.gz"
 
 "$cmake" --install "$build" --prefix "$out/stage" >/dev/null
 got=$(cd "$out/stage" && find . -type f | sed 's|^\./||' | sort)
 [ "$got" = "$want" ] || { printf 'installed:\n%s\n' "$got"; exit 1; }
-[ -x "$out/stage/share/doc/crc-rawbyte/examples/query" ] || { echo "query is not executable"; exit 1; }
+[ -x "$out/stage/share/doc/crc-rawbyte/examples/send-frame" ] || { echo "send-frame is not executable"; exit 1; }
 
 "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$out" >/dev/null
 deb=$out/crc-rawbyte_${version}_$(dpkg --print-architecture).deb
@@ -26,8 +27,8 @@ got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\/usr\//, "", $6); print $6
 [ "$got" = "$want" ] || { printf 'packaged:\n%s\n' "$got"; exit 1; }
 dpkg-deb -x "$deb" "$out/root"
 [ "$("$out/root/usr/bin/crc" 01 03 00 00 00 01)" = "84 0a" ]
-# The packaged query finds the packaged send-frame: it gets as far as the port.
+# rtuquery needs nothing beside it, not even an environment: it gets as far as the port.
+[ "$(env -i "$out/root/usr/bin/rtuquery" /dev/null 01 03 00 00 00 01 2>&1)" = "rtuquery: not a terminal: /dev/null" ]
 doc=$out/root/usr/share/doc/crc-rawbyte
-[ "$("$doc/examples/query" /dev/null 01 03 2>&1)" = "query: not a terminal: /dev/null" ]
 # The changelog is signed by the package's maintainer.
 zcat "$doc/changelog.gz" | grep -qF " -- $(dpkg-deb -f "$deb" Maintainer)  "

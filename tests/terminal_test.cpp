@@ -31,20 +31,15 @@ TEST(send_frame, terminal_gets_frame_and_check_bytes_in_one_read)
 	close(master);
 }
 
-TEST(send_frame, refuses_what_it_cannot_send)
+TEST(usage_errors, are_refused_before_anything_is_sent)
 {
 	const std::string usage = "usage: send-frame device byte...\n";
-	const std::string qusage = "usage: query [-e] [-t seconds] device byte...\n";
+	const std::string qusage = "usage: rtuquery [-e] [-r] [-b speed] [-f framing] [-t seconds] device byte...\n";
 	std::vector<std::string> many = {SEND_FRAME, "/dev/null"};
 	many.insert(many.end(), 101, "00");
-
-	/* query through a link finds send-frame beside the script; a lone copy does not */
-	char d[] = "/tmp/query-XXXXXX";
-	ASSERT_TRUE(mkdtemp(d));
-	const std::string link = std::string(d) + "/link", copy = std::string(d) + "/query";
-	ASSERT_EQ(symlink(QUERY, link.c_str()), 0);
-	ASSERT_EQ(run("/bin/cp", {QUERY, copy}).status, 0);
-	auto t = [](const std::string &v) { return "query: -t takes 0.1 to 25 seconds, in tenths: '" + v + "'\n"; };
+	std::vector<std::string> most = {RTUQUERY, "/dev/null", "01", "2b"};
+	most.insert(most.end(), 253, "00");
+	auto t = [](const std::string &v) { return "rtuquery: -t takes 0.01 to 25 seconds, to the millisecond: '" + v + "'\n"; };
 
 	const struct {
 		std::vector<std::string> argv;
@@ -62,28 +57,52 @@ TEST(send_frame, refuses_what_it_cannot_send)
 		{{SEND_FRAME, "/dev/full", "01"}, 1, "rawbyte: write error: No space left on device\n"},
 		{{SEND_FRAME, "/dev/null", "01"}, 1,
 		 "send-frame: crc not found on PATH (from a build: PATH=$PWD/build:$PATH)\n", true},
-		{{QUERY}, 2, qusage},
-		{{QUERY, "/dev/null", "01"}, 2, qusage},
-		{{QUERY, "-x", "/dev/null", "01", "03"}, 2, qusage},
-		{{QUERY, "/dev/null", "01", "03", "-t"}, 2, "query: not a byte in hex: '-t'\n"},
-		{{QUERY, "-t"}, 2, qusage},
-		{{QUERY, "-t", "0", "/dev/null", "01", "03"}, 2, t("0")},
-		{{QUERY, "-t", "25.1", "/dev/null", "01", "03"}, 2, t("25.1")},
-		{{QUERY, "-t", ".5", "/dev/null", "01", "03"}, 2, t(".5")},
-		{{QUERY, "-t", "1s", "/dev/null", "01", "03"}, 2, t("1s")},
-		/* the bytes are checked before the device is looked at */
-		{{QUERY, "01", "03", "zz"}, 2, "query: not a byte in hex: 'zz'\n"},
-		{{QUERY, "01", "03", "00"}, 2, "query: no such device: 01\n"},
-		{{QUERY, "/dev/null", "01", "03"}, 2, "query: not a terminal: /dev/null\n"},
-		{{QUERY, "/tmp", "01", "03"}, 2, "query: cannot open: /tmp\n"},
-		{{link, "/dev/null", "01", "03"}, 2, "query: not a terminal: /dev/null\n"},
-		{{copy, "/dev/null", "01", "03"}, 1, "query: send-frame is neither beside query nor on PATH\n"},
+		{{RTUQUERY}, 2, qusage},
+		{{RTUQUERY, "/dev/null", "01"}, 2, qusage},
+		{{RTUQUERY, "-x", "/dev/null", "01", "03"}, 2, qusage},
+		{{RTUQUERY, "--", "-t"}, 2, qusage},
+		{{RTUQUERY, "/dev/null", "01", "03", "-t"}, 2, "rtuquery: not a byte in hex: '-t'\n"},
+		{{RTUQUERY, "-t"}, 2, qusage},
+		{{RTUQUERY, "-t", "0", "/dev/null", "01", "03"}, 2, t("0")},
+		{{RTUQUERY, "-t", "0.009", "/dev/null", "01", "03"}, 2, t("0.009")},
+		{{RTUQUERY, "-t", "25.001", "/dev/null", "01", "03"}, 2, t("25.001")},
+		{{RTUQUERY, "-t", "0.0105", "/dev/null", "01", "03"}, 2, t("0.0105")},
+		{{RTUQUERY, "-t", "1s", "/dev/null", "01", "03"}, 2, t("1s")},
+		{{RTUQUERY, "-t", "1.", "/dev/null", "01", "03"}, 2, t("1.")},
+		{{RTUQUERY, "-t", "-1", "/dev/null", "01", "03"}, 2, t("-1")},
+		{{RTUQUERY, "-b", "9601", "/dev/null", "01", "03"}, 2, "rtuquery: not a speed: 9601\n"},
+		{{RTUQUERY, "-b", "0", "/dev/null", "01", "03"}, 2, "rtuquery: not a speed: 0\n"},
+		{{RTUQUERY, "-b", "+9600", "/dev/null", "01", "03"}, 2, "rtuquery: not a speed: +9600\n"},
+		{{RTUQUERY, "-f", "7E1", "/dev/null", "01", "03"}, 2, "rtuquery: not a framing: 7E1\n"},
+		{{RTUQUERY, "-f", "8N", "/dev/null", "01", "03"}, 2, "rtuquery: not a framing: 8N\n"},
+		/* the bytes, and the request's length, are checked before the device is looked at */
+		{{RTUQUERY, "01", "03", "zz"}, 2, "rtuquery: not a byte in hex: 'zz'\n"},
+		{{RTUQUERY, "01", "03", "123"}, 2, "rtuquery: not a byte in hex: '123'\n"},
+		{{RTUQUERY, "01", "03", ""}, 2, "rtuquery: not a byte in hex: ''\n"},
+		{{RTUQUERY, "01", "03", " 1"}, 2, "rtuquery: not a byte in hex: ' 1'\n"},
+		{{RTUQUERY, "01", "03", "0x"}, 2, "rtuquery: not a byte in hex: '0x'\n"},
+		{{RTUQUERY, "/dev/null", "01", "03"}, 2, "rtuquery: a request for function 03 has 6 bytes, not 2\n"},
+		{{RTUQUERY, "/dev/null", "01", "03", "00", "00", "00", "01", "84"}, 2,
+		 "rtuquery: a request for function 03 has 6 bytes, not 7\n"},
+		{{RTUQUERY, "/dev/null", "01", "10", "00", "00", "00", "01"}, 2,
+		 "rtuquery: a request for function 10 has at least 7 bytes, not 6\n"},
+		{{RTUQUERY, "/dev/null", "01", "0F", "00", "00", "00", "09", "02", "ff"}, 2,
+		 "rtuquery: a request for function 0f has 9 bytes, not 8\n"},
+		{{RTUQUERY, "/dev/null", "01", "17", "00", "00", "00", "01", "00", "00", "00", "01", "02", "00"}, 2,
+		 "rtuquery: a request for function 17 has 13 bytes, not 12\n"},
+		{{RTUQUERY, "/dev/null", "01", "16", "00", "00", "00"}, 2, "rtuquery: a request for function 16 has 8 bytes, not 5\n"},
+		{most, 2, "rtuquery: a request has at most 254 bytes, not 255\n"},
+		{{RTUQUERY, "01", "2b", "0e"}, 2, "rtuquery: no such device: 01\n"},
+		{{RTUQUERY, "/dev/null", "01", "03", "00", "00", "00", "01"}, 2, "rtuquery: not a terminal: /dev/null\n"},
+		{{RTUQUERY, "/tmp", "01", "03", "00", "00", "00", "01"}, 2, "rtuquery: cannot open: /tmp\n"},
 	};
 	built_programs_first();
 	for (auto &c : cases) {
-		/* under dash and bash, the same */
+		/* the script under dash and bash alike */
 		for (const char *shell : {"/bin/dash", "/bin/bash"}) {
 			std::vector<std::string> args = {shell};
+			if (c.argv[0] != SEND_FRAME)
+				args.clear();
 			if (c.nopath)
 				args.insert(args.begin(), "PATH=/usr/bin:/bin");
 			args.insert(args.end(), c.argv.begin(), c.argv.end());
@@ -91,8 +110,17 @@ TEST(send_frame, refuses_what_it_cannot_send)
 			EXPECT_EQ(r.status, c.status) << testing::PrintToString(args);
 			EXPECT_EQ(r.err, c.err);
 			EXPECT_EQ(r.out, "");
+			if (c.argv[0] != SEND_FRAME)
+				break;
 		}
 	}
 	EXPECT_NE(access("01", F_OK), 0);
-	run("/bin/rm", {"-rf", d});
+
+	/* Help names the version; it goes to standard output, as asked for. */
+	for (const char *h : {"-h", "--help"}) {
+		result r = run(RTUQUERY, {h, "/dev/null"});
+		EXPECT_EQ(r.out.substr(0, qusage.size()), qusage);
+		EXPECT_NE(r.out.find("\nrtuquery " VERSION "\n"), std::string::npos) << r.out;
+		EXPECT_EQ(r.status, 0);
+	}
 }
