@@ -1,0 +1,25 @@
+# cmake -P uninstall.cmake MANIFEST - remove the files that cmake --install
+# listed in MANIFEST, and then the package's own folders, such as
+# share/doc/crc-rawbyte, once nothing is left in them. Folders that other
+# packages share (bin, share/man/man1) stay.
+set(manifest ${CMAKE_ARGV3})
+if(NOT EXISTS "${manifest}")
+  message(FATAL_ERROR "uninstall: nothing installed from this build (no ${manifest})")
+endif()
+file(STRINGS "${manifest}" files)
+foreach(f IN LISTS files)
+  if(EXISTS "${f}" OR IS_SYMLINK "${f}")
+    file(REMOVE "${f}")
+    message(STATUS "Removed: ${f}")
+  endif()
+  get_filename_component(d "${f}" DIRECTORY)
+  while(d MATCHES "/crc-rawbyte(/|$)")
+    file(GLOB left "${d}/*")
+    if(left OR NOT IS_DIRECTORY "${d}")
+      break()
+    endif()
+    file(REMOVE_RECURSE "${d}")
+    message(STATUS "Removed: ${d}")
+    get_filename_component(d "${d}" DIRECTORY)
+  endwhile()
+endforeach()
