@@ -230,6 +230,11 @@ static int length(const unsigned char *f, int n)
 	return n < 3 ? 0 : p->reply + f[2];
 }
 
+static bool isrequest(const unsigned char *f, int n, const unsigned char *req, int reqlen)
+{
+	return n == reqlen && memcmp(f, req, static_cast<size_t>(n)) == 0;
+}
+
 /*
  * Reads one frame into f: its first byte within wait µs, the rest with no
  * gap of more than 0.1 s, as far as its length says. While the bytes are
@@ -272,8 +277,7 @@ int main(int argc, char *argv[])
 		case 'b':
 			speed = optarg;
 			for (auto &s : speeds) {
-				if (strspn(speed, "0123456789") == strlen(speed) && strlen(speed) < 9 &&
-				    strtol(speed, nullptr, 10) == s.baud)
+				if (strspn(speed, "0123456789") == strlen(speed) && strtol(speed, nullptr, 10) == s.baud)
 					code = s.code;
 			}
 			if (!code)
@@ -385,13 +389,12 @@ int main(int argc, char *argv[])
 
 	if (rs485) {
 		/* The driver's delays and flags stay; only the direction is ours. */
-		if (ioctl(port, TIOCGRS485, &saved485))
-			die(2, "no RS-485 mode on %s: leave out -r, the adapter switches direction itself", dev);
+		bool got485 = ioctl(port, TIOCGRS485, &saved485) == 0;
 		serial_rs485 r = saved485;
 		r.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
 		r.flags &= ~static_cast<__u32>(SER_RS485_RTS_AFTER_SEND);
-		active485 = 1;
-		if (ioctl(port, TIOCSRS485, &r))
+		active485 = got485;
+		if (!got485 || ioctl(port, TIOCSRS485, &r))
 			die(2, "no RS-485 mode on %s: leave out -r, the adapter switches direction itself", dev);
 	}
 
@@ -447,7 +450,7 @@ int main(int argc, char *argv[])
 		got = frame(rep, wait * 1000LL, req, len);
 		if (!got)
 			die(1, "no echo");
-		if (got != len || memcmp(rep, req, static_cast<size_t>(len)) != 0) {
+		if (!isrequest(rep, got, req, len)) {
 			int l = length(rep, got);
 			if (l && got >= l && crc16(reinterpret_cast<char *>(rep), l) == 0 && rep[0] == unit &&
 			    (rep[1] & 0x7F) == fc)
@@ -472,7 +475,7 @@ int main(int argc, char *argv[])
 	}
 
 	/* The request itself is its echo, whatever its length says. */
-	bool same = got == len && memcmp(rep, req, static_cast<size_t>(len)) == 0;
+	bool same = isrequest(rep, got, req, len);
 	int l = same ? len : length(rep, got);
 	if (l && got > l)
 		got = l; /* what follows the reply is not part of it */

@@ -110,12 +110,7 @@ static std::string hexline(std::string b)
 	std::uint32_t c = reference(reinterpret_cast<const unsigned char *>(b.data()), b.size());
 	b += static_cast<char>(c & 0xFF);
 	b += static_cast<char>(c >> 8);
-	std::string h;
-	char x[4];
-	for (unsigned char v : b) {
-		snprintf(x, sizeof x, "%02x ", v);
-		h += x;
-	}
+	std::string h = hex(b);
 	h.back() = '\n';
 	return h;
 }

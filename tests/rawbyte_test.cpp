@@ -9,17 +9,6 @@
 
 #include "run.h"
 
-static std::string hex(const std::string &s)
-{
-	std::string h;
-	char b[4];
-	for (unsigned char c : s) {
-		snprintf(b, sizeof b, "%02x ", c);
-		h += b;
-	}
-	return h;
-}
-
 /* rawbyte under strace. LeakSanitizer, in a sanitizer build, cannot run under ptrace. */
 static result traced(const char *log, const char *expr, const std::vector<std::string> &args,
 		     int outfd = -1)

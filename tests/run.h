@@ -56,6 +56,18 @@ inline result run(const std::string &prog, const std::vector<std::string> &args,
 	return {slurp(out), slurp(err), status};
 }
 
+/* Bytes in hex, each followed by a space. */
+inline std::string hex(const std::string &s)
+{
+	std::string h;
+	char b[4];
+	for (unsigned char c : s) {
+		snprintf(b, sizeof b, "%02x ", c);
+		h += b;
+	}
+	return h;
+}
+
 /* The examples call crc and rawbyte from PATH: the built ones come first. */
 inline void built_programs_first()
 {
