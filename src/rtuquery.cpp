@@ -274,15 +274,17 @@ int main(int argc, char *argv[])
 	opterr = 0;
 	for (int o; !usehelp && (o = getopt(argc, argv, "+b:ef:hrt:")) != -1;) {
 		switch (o) {
-		case 'b':
+		case 'b': {
 			speed = optarg;
+			long baud = strspn(speed, "0123456789") == strlen(speed) ? strtol(speed, nullptr, 10) : 0;
 			for (auto &s : speeds) {
-				if (strspn(speed, "0123456789") == strlen(speed) && strtol(speed, nullptr, 10) == s.baud)
+				if (s.baud == baud)
 					code = s.code;
 			}
 			if (!code)
 				die(2, "not a speed: %s", speed);
 			break;
+		}
 		case 'e': echo = true; break;
 		case 'f':
 			for (int i = 0; i < static_cast<int>(sizeof framings / sizeof *framings); i++) {
