@@ -10,7 +10,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 #include <modbus.h>
@@ -177,12 +182,44 @@ static std::string bytes(const std::string &hex)
 	return b;
 }
 
+/* The kernel's termios2, which carries the speed whole, also one outside the table of terminal speeds. */
+struct termios2 {
+	tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+	cc_t c_line, c_cc[19];
+	speed_t c_ispeed, c_ospeed;
+};
+
+/* A port's settings, all of them, as bytes to compare. */
+static std::string whole(int fd)
+{
+	termios2 t = {};
+	return ioctl(fd, TCGETS2, &t) ? "" : std::string(reinterpret_cast<char *>(&t), sizeof t);
+}
+
+/* Sets a speed by its number, as pyserial does for one outside the table. */
+static bool other(int fd, speed_t baud)
+{
+	termios2 t = {};
+	if (ioctl(fd, TCGETS2, &t))
+		return false;
+	t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CBAUD)) | 0010000; /* BOTHER */
+	t.c_ispeed = t.c_ospeed = baud;
+	return ioctl(fd, TCSETS2, &t) == 0;
+}
+
+static speed_t speed(int fd)
+{
+	termios2 t = {};
+	return ioctl(fd, TCGETS2, &t) ? 0 : t.c_ospeed;
+}
+
 /*
  * A device and its adapter played on a pseudo-terminal: the responder reads
  * the request, hands it back if the adapter echoes, and sends the pieces of
  * its reply, each after a wait; or it keeps the line busy and reads nothing.
- * rtuquery takes only the answer to its request, and leaves the port as it
- * found it, even a cooked one.
+ * rtuquery takes only the answer to its request, puts nothing else on the
+ * line, and leaves the port as it found it, even a cooked one or one at a
+ * speed outside the table.
  */
 TEST(rtuquery, takes_only_the_answer_to_its_request)
 {
@@ -208,12 +245,16 @@ TEST(rtuquery, takes_only_the_answer_to_its_request)
 		int status;
 		std::string err; /* @ is the port */
 		int ms;          /* how long it takes */
-		std::string how; /* a "cooked" port, stdout "full" or a "pipe" with no reader, started with "no env",
-				    "busy" line, the exchange at "19200" baud */
+		std::string how; /* a "cooked" port, stdout "full", "closed" or a "pipe" with no reader, "stderr closed",
+				    started with "no env", ended by a signal ("SIGINT"...) alone or in a shell "loop",
+				    a "busy" line, the port "locked" by another program or "freed" by it, at a
+				    speed outside the table, "250000" or "1000" */
 	} cases[] = {
 		{{}, q03, false, {{0, r03}}, r03 + "\n", 0, "", 0, "cooked"},
 		{{"-e"}, q03, true, {{300, r03}}, r03 + "\n", 0, "", 300},
 		{{}, q03, true, {{10, r03}}, q03 + " 84 0a\n", 1, copy, 0},
+		{{"-e"}, q03, true, {{10, q03 + " 84 0a"}}, q03 + " 84 0a\n", 1,
+		 "rtuquery: a second copy of the request, not a reply\n", 10},
 		{{"-e", "-t", "0.3"}, q03, false, {}, "", 1, "rtuquery: no echo\n", 300},
 		{{"-e"}, q03, false, {{0, r03}}, "", 1,
 		 "rtuquery: no echo, but a reply: the adapter does not echo; leave out -e\n", 0},
@@ -229,17 +270,25 @@ TEST(rtuquery, takes_only_the_answer_to_its_request)
 		/* late, to an earlier write */
 		{{}, "01 06 00 02 00 0b", false, {{0, "01 06 00 01 00 0a 58 0d"}}, "01 06 00 01 00 0a 58 0d\n", 1,
 		 "rtuquery: reply does not match the request\n", 0},
+		/* one coil comes in one byte, not two */
+		{{}, "01 01 00 00 00 01", false, {{0, "01 01 02 00 00 b9 fc"}}, "01 01 02 00 00 b9 fc\n", 1,
+		 "rtuquery: reply does not match the request\n", 0},
+		{{}, "01 01 00 00 00 01", false, {{0, "01 01 01 01 90 48"}}, "01 01 01 01 90 48\n", 0, "", 0},
 		{{}, q03, false, {{0, "01 03 02 12"}}, "01 03 02 12\n", 1, "rtuquery: reply cut short: 4 of 7 bytes\n", 100},
 		{{}, q03, false, {{0, "01"}}, "01\n", 1, "rtuquery: reply cut short: 1 of at least 5 bytes\n", 100},
 		/* a gap inside is the end, even where the bytes so far are the request's */
 		{{}, "01 06 00 01 00 03", false, {{0, "01 06 00"}, {130, "01 00 03 98 0b"}}, "01 06 00\n", 1,
 		 "rtuquery: reply cut short: 3 of 8 bytes\n", 100},
 		{{}, q03, false, {{0, "01 03 02"}, {40, "12 34"}, {40, "b5 33"}}, r03 + "\n", 0, "", 80},
+		/* at 50 baud a character takes 0.2 s: no gap of 0.15 s cuts the reply, 0.7 s of silence comes first */
+		{{"-b", "50"}, q03, false, {{0, "01 03 02"}, {150, "12 34"}, {150, "b5 33"}}, r03 + "\n", 0, "", 1000},
 		{{}, q03, false, {{0, "01 83 0c 41 35"}}, "01 83 0c 41 35\n", 3, "rtuquery: exception 0c\n", 0},
 		/* what follows the frame is not part of it */
 		{{}, q03, false, {{0, r03 + " 01 03"}}, r03 + "\n", 0, "", 0},
 		{{"-t", "0.3"}, q03, false, {}, "", 1, "rtuquery: no reply\n", 300},
 		{{}, q03, false, {{0, r03}}, "", 1, "rtuquery: cannot print the reply\n", 0, "full"},
+		{{}, q03, false, {{0, r03}}, "", 1, "rtuquery: cannot print the reply\n", 0, "closed"},
+		{{"-t", "0.3"}, q03, false, {}, "", 1, "", 300, "stderr closed"},
 		{{}, q03, false, {{0, r03}}, "", 128 + SIGPIPE, "", 0, "pipe"},
 		{{}, "01 03 00 00 00 7d", false, {{0, r125}}, r125 + "\n", 0, "", 0},
 		/* a mask write is answered by a copy of the request */
@@ -247,13 +296,24 @@ TEST(rtuquery, takes_only_the_answer_to_its_request)
 		 "01 16 00 04 00 f2 00 25 67 ee\n", 0, "", 0},
 		/* at 300 baud, silence is 117 ms: no pause of the responder's is taken for it */
 		{{"-t", "0.2", "-b", "300"}, q03, false, {}, "", 1, "rtuquery: the line is busy\n", 200, "busy"},
-		{{"-b", "19200", "-f", "8n1"}, q03, false, {{0, r03}}, r03 + "\n", 0, "", 0, "19200"},
+		/* at 1000 baud, 35 ms: a byte every 20 ms keeps the line busy */
+		{{"-t", "0.2"}, q03, false, {}, "", 1, "rtuquery: the line is busy\n", 200, "1000"},
+		{{"-b", "19200", "-f", "8n1"}, q03, false, {{0, r03}}, r03 + "\n", 0, "", 0},
+		{{"-b", "9600"}, q03, false, {{0, r03}}, r03 + "\n", 0, "", 0, "250000"},
 		{{"-f", "8E1"}, q03, false, {}, "", 2, "rtuquery: @ does not take 8E1\n", 0},
 		{{"-r"}, q03, false, {}, "", 2,
 		 "rtuquery: no RS-485 mode on @: leave out -r, the adapter switches direction itself\n", 0},
 		{{}, q03, false, {{0, r03}}, r03 + "\n", 0, "", 0, "no env"},
-		{{"-t", "5"}, q03, false, {}, "", 1, "", 300, "SIGTERM"},
+		{{"-t", "5"}, q03, false, {}, "", 128 + SIGTERM, "", 300, "SIGTERM"},
+		{{"-t", "5"}, q03, false, {}, "", 128 + SIGINT, "", 300, "SIGINT"},
+		{{"-t", "5"}, q03, false, {}, "", 128 + SIGQUIT, "", 300, "SIGQUIT"},
+		{{"-t", "5"}, q03, false, {}, "", 128 + SIGINT, "", 300, "loop"},
+		{{"-t", "0.2"}, q03, false, {}, "", 1, "rtuquery: @ is in use by another program\n", 200, "locked"},
+		{{}, q03, false, {{0, r03}}, r03 + "\n", 0, "", 100, "freed"},
 	};
+	/* SIGQUIT would leave a core behind */
+	rlimit none = {0, 0};
+	setrlimit(RLIMIT_CORE, &none);
 	for (auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.opts) + " " + c.frame + " " + c.how);
 		int tty;
@@ -268,14 +328,29 @@ TEST(rtuquery, takes_only_the_answer_to_its_request)
 			t.c_lflag |= ICANON | ECHO | ISIG;
 			tcsetattr(tty, TCSANOW, &t);
 		}
-		std::string before = settings(name);
+		if (c.how == "250000" || c.how == "1000")
+			ASSERT_TRUE(other(tty, static_cast<speed_t>(std::stoul(c.how))));
+		if (c.how == "locked" || c.how == "freed")
+			ASSERT_EQ(flock(tty, LOCK_EX), 0);
+		std::string before = settings(name), all = whole(tty);
+		/* the speed asked for, during the exchange */
+		auto b = std::find(c.opts.begin(), c.opts.end(), "-b");
+		speed_t asked = b == c.opts.end() ? 0 : static_cast<speed_t>(std::stoul(b[1]));
 		std::string req = bytes(c.frame + " 00 00");
 		pid_t pid = fork();
 		if (pid == 0) {
-			/* as fast as the line takes them, with no pause */
+			/* as fast as the line takes them, with no pause; or a byte every 20 ms */
 			for (std::string noise(4096, '\x55'); c.how == "busy";) {
 				if (write(master, noise.data(), noise.size()) < 0)
 					_exit(1);
+			}
+			for (; c.how == "1000"; usleep(20000)) {
+				if (write(master, "\x55", 1) < 0)
+					_exit(1);
+			}
+			if (c.how == "freed") {
+				usleep(100000);
+				flock(tty, LOCK_UN);
 			}
 			std::string got(req.size(), '\0');
 			for (size_t n = 0; n < got.size();) {
@@ -284,8 +359,7 @@ TEST(rtuquery, takes_only_the_answer_to_its_request)
 					_exit(1);
 				n += static_cast<size_t>(k);
 			}
-			termios t;
-			if (c.how == "19200" && (tcgetattr(tty, &t) || cfgetospeed(&t) != B19200))
+			if (asked && speed(tty) != asked)
 				_exit(1);
 			if (c.echo && write(master, got.data(), got.size()) < 0)
 				_exit(1);
@@ -301,13 +375,22 @@ TEST(rtuquery, takes_only_the_answer_to_its_request)
 		args.push_back(name);
 		for (size_t i = 0; i < c.frame.size(); i += 3)
 			args.push_back(c.frame.substr(i, 2));
+		std::vector<std::string> via;
 		std::string prog = RTUQUERY;
-		if (c.how == "no env" || c.how == "SIGTERM") {
-			std::vector<std::string> via = {"-i", RTUQUERY};
-			if (c.how == "SIGTERM")
-				via = {"--preserve-status", "0.3", RTUQUERY};
-			args.insert(args.begin(), via.begin(), via.end());
-			prog = c.how == "no env" ? "/usr/bin/env" : TIMEOUT;
+		if (c.how == "no env")
+			via = {"/usr/bin/env", "-i"};
+		if (c.how.rfind("SIG", 0) == 0)
+			via = {TIMEOUT, "--preserve-status", "-s", c.how.substr(3), "0.3"};
+		/* the signal to the shell and rtuquery alike, as ^C sends it */
+		if (c.how == "loop")
+			via = {TIMEOUT, "--preserve-status", "-s", "INT", "0.3", "/bin/bash", "-c",
+			       "for i in 1 2 3; do \"$@\"; done; echo after", "bash"};
+		if (c.how == "closed" || c.how == "stderr closed")
+			via = {"/bin/sh", "-c", c.how == "closed" ? "exec \"$0\" \"$@\" >&-" : "exec \"$0\" \"$@\" 2>&-"};
+		if (!via.empty()) {
+			args.insert(args.begin(), RTUQUERY);
+			args.insert(args.begin(), via.begin() + 1, via.end());
+			prog = via[0];
 		}
 		int fds[2] = {-1, -1};
 		if (c.how == "full")
@@ -318,7 +401,8 @@ TEST(rtuquery, takes_only_the_answer_to_its_request)
 		result r = run(prog, args, fds[1]);
 		std::chrono::duration<double, std::milli> t = std::chrono::steady_clock::now() - t0;
 		kill(pid, SIGKILL);
-		waitpid(pid, nullptr, 0);
+		int ws = 0;
+		waitpid(pid, &ws, 0);
 		EXPECT_EQ(r.out, c.out);
 		std::string err = c.err;
 		if (err.find('@') != std::string::npos)
@@ -328,10 +412,78 @@ TEST(rtuquery, takes_only_the_answer_to_its_request)
 		/* the waits it must make, and no wait for silence after an answer */
 		EXPECT_GE(t.count(), c.ms);
 		EXPECT_LT(t.count(), c.ms + 60);
+		EXPECT_FALSE(WIFEXITED(ws) && WEXITSTATUS(ws)) << "the responder did not get the request it expected";
 		EXPECT_EQ(settings(name), before) << "the port's settings are not as they were found";
+		EXPECT_EQ(whole(tty), all) << "the port's settings are not as they were found";
+		/* nothing of ours on the line but the request */
+		char left[64];
+		pollfd p = {master, POLLIN, 0};
+		EXPECT_EQ(poll(&p, 1, 0) > 0 ? read(master, left, sizeof left) : 0, 0);
 		if (fds[1] >= 0)
 			close(fds[1]);
 		close(tty);
 		close(master);
 	}
+}
+
+/*
+ * The README's poll and scan at once on one port, where units 01 and 07
+ * answer at once, each with its own value: each rtuquery holds the port for
+ * its exchange, so every answer that exits 0 is its own request's.
+ */
+TEST(rtuquery, two_loops_on_one_port_get_only_their_own_answers)
+{
+	int tty;
+	std::string name;
+	int master = rawpty(&tty, &name);
+	ASSERT_GE(master, 0);
+	std::string before = settings(name), all = whole(tty);
+	const std::string r01 = "01 03 02 12 34 b5 33", r07 = "07 03 02 77 77 57 92";
+	pid_t pid = fork();
+	if (pid == 0) {
+		std::string got;
+		for (char b[256];;) {
+			ssize_t k = read(master, b, sizeof b);
+			if (k <= 0)
+				_exit(0);
+			for (got.append(b, static_cast<size_t>(k)); got.size() >= 8; got.erase(0, 8)) {
+				std::string r = bytes(got[0] == 1 ? r01 : r07);
+				if ((got[0] == 1 || got[0] == 7) && write(master, r.data(), r.size()) < 0)
+					_exit(1);
+			}
+		}
+	}
+	std::string poll = "for i in $(seq 60); do r=$(\"$0\" \"$1\" 01 03 00 00 00 01); echo \"$? $r\"; sleep 0.01; done";
+	std::string scan = "for k in 1 2 3; do for u in 01 02 03 04 05 06 07 08 09 0a; do"
+			   " r=$(\"$0\" -t 0.02 \"$1\" $u 03 00 00 00 01 2>/dev/null); echo \"$? $u $r\"; done; done";
+	FILE *polled = popen(("exec /bin/sh -c '" + poll + "' " + RTUQUERY + " " + name).c_str(), "r");
+	ASSERT_TRUE(polled);
+	result scanned = run("/bin/sh", {"-c", scan, RTUQUERY, name});
+	std::string p;
+	for (char b[4096]; fgets(b, sizeof b, polled);)
+		p += b;
+	pclose(polled);
+	kill(pid, SIGKILL);
+	waitpid(pid, nullptr, 0);
+
+	int answered = 0;
+	std::istringstream pl(p);
+	for (std::string l; getline(pl, l);) {
+		if (l[0] == '0')
+			EXPECT_EQ(l, "0 " + r01) << "the poll took another's answer";
+		answered += l[0] == '0';
+	}
+	EXPECT_GE(answered, 50) << p;
+	std::istringstream sl(scanned.out);
+	for (std::string l; getline(sl, l);) {
+		std::string u = l.substr(2, 2);
+		if (u == "01" || u == "07")
+			EXPECT_EQ(l, "0 " + u + " " + (u == "01" ? r01 : r07)) << "the scan missed a unit or took another's answer";
+		else
+			EXPECT_EQ(l, "1 " + u + " ") << "the scan took another's answer";
+	}
+	EXPECT_EQ(settings(name), before) << "the port's settings are not as they were found";
+	EXPECT_EQ(whole(tty), all);
+	close(tty);
+	close(master);
 }

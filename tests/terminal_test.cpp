@@ -40,6 +40,7 @@ TEST(usage_errors, are_refused_before_anything_is_sent)
 	std::vector<std::string> most = {RTUQUERY, "/dev/null", "01", "2b"};
 	most.insert(most.end(), 253, "00");
 	auto t = [](const std::string &v) { return "rtuquery: -t takes 0.01 to 25 seconds, to the millisecond: '" + v + "'\n"; };
+	const std::string notty = "rtuquery: not a terminal: /dev/null\n";
 
 	const struct {
 		std::vector<std::string> argv;
@@ -68,7 +69,14 @@ TEST(usage_errors, are_refused_before_anything_is_sent)
 		{{RTUQUERY, "-t", "25.001", "/dev/null", "01", "03"}, 2, t("25.001")},
 		{{RTUQUERY, "-t", "0.0105", "/dev/null", "01", "03"}, 2, t("0.0105")},
 		{{RTUQUERY, "-t", "1s", "/dev/null", "01", "03"}, 2, t("1s")},
-		{{RTUQUERY, "-t", "1.", "/dev/null", "01", "03"}, 2, t("1.")},
+		{{RTUQUERY, "-t", ".", "/dev/null", "01", "03"}, 2, t(".")},
+		{{RTUQUERY, "-t", "", "/dev/null", "01", "03"}, 2, t("")},
+		{{RTUQUERY, "-t", "1.2.3", "/dev/null", "01", "03"}, 2, t("1.2.3")},
+		/* any decimal that is a whole number of milliseconds */
+		{{RTUQUERY, "-t", "0.0100", "/dev/null", "01", "03", "00", "00", "00", "01"}, 2, notty},
+		{{RTUQUERY, "-t", "5.", "/dev/null", "01", "03", "00", "00", "00", "01"}, 2, notty},
+		{{RTUQUERY, "-t", "25.000", "/dev/null", "01", "03", "00", "00", "00", "01"}, 2, notty},
+		{{RTUQUERY, "-t", ".5", "/dev/null", "01", "03", "00", "00", "00", "01"}, 2, notty},
 		{{RTUQUERY, "-t", "-1", "/dev/null", "01", "03"}, 2, t("-1")},
 		{{RTUQUERY, "-b", "9601", "/dev/null", "01", "03"}, 2, "rtuquery: not a speed: 9601\n"},
 		{{RTUQUERY, "-b", "0", "/dev/null", "01", "03"}, 2, "rtuquery: not a speed: 0\n"},
@@ -93,8 +101,8 @@ TEST(usage_errors, are_refused_before_anything_is_sent)
 		{{RTUQUERY, "/dev/null", "01", "16", "00", "00", "00"}, 2, "rtuquery: a request for function 16 has 8 bytes, not 5\n"},
 		{most, 2, "rtuquery: a request has at most 254 bytes, not 255\n"},
 		{{RTUQUERY, "01", "2b", "0e"}, 2, "rtuquery: no such device: 01\n"},
-		{{RTUQUERY, "/dev/null", "01", "03", "00", "00", "00", "01"}, 2, "rtuquery: not a terminal: /dev/null\n"},
-		{{RTUQUERY, "/tmp", "01", "03", "00", "00", "00", "01"}, 2, "rtuquery: cannot open: /tmp\n"},
+		{{RTUQUERY, "/dev/null", "01", "03", "00", "00", "00", "01"}, 2, notty},
+		{{RTUQUERY, "/tmp", "01", "03", "00", "00", "00", "01"}, 2, "rtuquery: cannot open /tmp: Is a directory\n"},
 	};
 	built_programs_first();
 	for (auto &c : cases) {
@@ -124,4 +132,23 @@ TEST(usage_errors, are_refused_before_anything_is_sent)
 		EXPECT_NE(r.out.find("\nrtuquery " VERSION "\n"), std::string::npos) << r.out;
 		EXPECT_EQ(r.status, 0);
 	}
+}
+
+/* A closed standard descriptor is never taken for the device: a file given as one stays as it was. */
+TEST(rtuquery, writes_nothing_to_a_file_given_as_the_device)
+{
+	char path[] = "/tmp/rtuquery-device-XXXXXX";
+	int fd = mkstemp(path);
+	ASSERT_GE(fd, 0);
+	ASSERT_EQ(write(fd, "as it was\n", 10), 10);
+	close(fd);
+	for (const char *closed : {"<&-", ">&-", "2>&-"}) {
+		result r = run("/bin/sh", {"-c", std::string("exec \"$0\" \"$@\" ") + closed, RTUQUERY, path, "01", "03", "00",
+					   "00", "00", "01"});
+		EXPECT_EQ(r.status, 2) << closed;
+		FILE *f = fopen(path, "r");
+		ASSERT_TRUE(f);
+		EXPECT_EQ(slurp(f), "as it was\n") << closed;
+	}
+	unlink(path);
 }

@@ -1,0 +1,232 @@
+#include "port.h"
+
+#include <asm/termbits.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+/* The speeds a Linux terminal has. */
+static const struct {
+	long baud;
+	unsigned code;
+} speeds[] = {
+	{50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300},
+	{600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600},
+	{19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
+	{460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},
+	{1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+	{2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+/* An RTU character has 8 data bits and 11 bits in all: parity, or a second stop bit. */
+static const unsigned framebits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+static const struct {
+	const char *name;
+	unsigned cflag;
+} framings[] = {
+	{"8N1", CS8}, {"8E1", CS8 | PARENB}, {"8O1", CS8 | PARENB | PARODD}, {"8N2", CS8 | CSTOPB},
+};
+
+/* What restoreport needs, also in a signal handler. */
+static int fd = -1;
+static termios2 saved, now;
+static serial_rs485 saved485;
+static serial_struct savedserial;
+static volatile sig_atomic_t held, held485, heldserial;
+/*
+ * The termios2 calls carry any speed, as a number; qemu-user, under which
+ * the boards' programs are tried, has only the older ones, whose speed is a
+ * code of the table.
+ */
+static bool two = true;
+
+long speedarg(const char *s)
+{
+	long baud = strspn(s, "0123456789") == strlen(s) ? strtol(s, nullptr, 10) : 0;
+	for (auto &p : speeds) {
+		if (p.baud == baud)
+			return baud;
+	}
+	return 0;
+}
+
+int framingarg(const char *s)
+{
+	for (int i = 0; i < static_cast<int>(sizeof framings / sizeof *framings); i++) {
+		if (strcasecmp(s, framings[i].name) == 0)
+			return i;
+	}
+	return -1;
+}
+
+const char *framingname(int framing)
+{
+	return framings[framing].name;
+}
+
+int openport(const char *dev, int flags)
+{
+	fd = open(dev, flags);
+	if (fd >= 0 && fd <= 2) {
+		int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+		close(fd);
+		fd = high;
+	}
+	return fd;
+}
+
+extern "C" void woken(int) {}
+
+int lockport(long long ms)
+{
+	if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+		return 0;
+	if (errno != EWOULDBLOCK || ms <= 0)
+		return -1;
+	/* Waited for in flock itself, which a timer interrupts: no polling. */
+	struct sigaction sa = {}, old = {};
+	sa.sa_handler = woken;
+	sigaction(SIGALRM, &sa, &old);
+	itimerval t = {{0, 0}, {static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)}}, off = {};
+	setitimer(ITIMER_REAL, &t, nullptr);
+	int r = flock(fd, LOCK_EX), e = errno;
+	setitimer(ITIMER_REAL, &off, nullptr);
+	sigaction(SIGALRM, &old, nullptr);
+	errno = r && e == EINTR ? EWOULDBLOCK : e;
+	return r;
+}
+
+static long baudof(unsigned code)
+{
+	for (auto &p : speeds) {
+		if (p.code == code)
+			return p.baud;
+	}
+	return 0;
+}
+
+static int get(termios2 *t)
+{
+	if (two && ioctl(fd, TCGETS2, t) == 0)
+		return 0;
+	two = false;
+	memset(t, 0, sizeof *t);
+	if (ioctl(fd, TCGETS, t))
+		return -1;
+	t->c_ispeed = t->c_ospeed = static_cast<speed_t>(baudof(t->c_cflag & CBAUD));
+	return 0;
+}
+
+static int set(const termios2 *t)
+{
+	return ioctl(fd, two ? TCSETS2 : TCSETS, t);
+}
+
+int rawport(long baud, int framing)
+{
+	if (get(&saved))
+		return -1;
+	termios2 t = saved;
+	t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON |
+					     IXOFF | IXANY | IMAXBEL);
+	t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+	t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+	/* The receiver on and the modem lines ignored: a two- or four-wire line has none. */
+	t.c_cflag |= CREAD | CLOCAL;
+	t.c_cc[VMIN] = 1;
+	t.c_cc[VTIME] = 0;
+	for (auto &p : speeds) {
+		if (p.baud == baud) {
+			t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CBAUD | CIBAUD)) | p.code;
+			t.c_ispeed = t.c_ospeed = static_cast<speed_t>(baud);
+		}
+	}
+	if (framing >= 0)
+		t.c_cflag = (t.c_cflag & ~framebits) | framings[framing].cflag;
+	held = 1;
+	if (set(&t))
+		return errno == EINVAL && (baud || framing >= 0) ? 3 : -1;
+	if (get(&now))
+		return -1;
+	if (baud && now.c_ospeed != static_cast<speed_t>(baud))
+		return 1;
+	if (framing >= 0 && (now.c_cflag & framebits) != framings[framing].cflag)
+		return 2;
+	return 0;
+}
+
+int rs485port()
+{
+	/* The driver's delays and flags stay; only the direction is ours. */
+	if (ioctl(fd, TIOCGRS485, &saved485))
+		return -1;
+	serial_rs485 r = saved485;
+	r.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+	r.flags &= ~static_cast<__u32>(SER_RS485_RTS_AFTER_SEND);
+	held485 = 1;
+	return ioctl(fd, TIOCSRS485, &r) ? -1 : 0;
+}
+
+void lowlatency()
+{
+	if (ioctl(fd, TIOCGSERIAL, &savedserial) || (savedserial.flags & static_cast<int>(ASYNC_LOW_LATENCY)))
+		return;
+	serial_struct s = savedserial;
+	s.flags |= static_cast<int>(ASYNC_LOW_LATENCY);
+	heldserial = ioctl(fd, TIOCSSERIAL, &s) == 0;
+}
+
+void portline(long *baud, int *bits)
+{
+	*baud = now.c_ospeed;
+	/* A start bit, 5 to 8 data bits (CS5 is 0, and CS6 to CS8 its steps), parity, stop bits. */
+	*bits = static_cast<int>(1 + 5 + (now.c_cflag & CSIZE) / CS6 + ((now.c_cflag & PARENB) != 0) + 1 +
+				 ((now.c_cflag & CSTOPB) != 0));
+}
+
+void restoreport()
+{
+	if (heldserial)
+		ioctl(fd, TIOCSSERIAL, &savedserial);
+	if (held485)
+		ioctl(fd, TIOCSRS485, &saved485);
+	if (held)
+		set(&saved);
+	held = held485 = heldserial = 0;
+}
+
+void catchsignals(void (*h)(int), bool pipe)
+{
+	static const int signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE};
+	struct sigaction sa = {};
+	sa.sa_handler = h;
+	sigfillset(&sa.sa_mask);
+	for (int sig : signals) {
+		struct sigaction old = {};
+		sigaction(sig, nullptr, &old);
+		if (old.sa_handler != SIG_IGN && (pipe || sig != SIGPIPE))
+			sigaction(sig, &sa, nullptr);
+	}
+}
+
+void endby(int sig)
+{
+	/* Raised while the handler holds it off, and taken at its default once let through. */
+	struct sigaction dfl = {};
+	dfl.sa_handler = SIG_DFL;
+	sigaction(sig, &dfl, nullptr);
+	raise(sig); // NOLINT(cert-err33-c): should it fail, the exit below still tells
+	sigset_t s;
+	sigemptyset(&s);
+	sigaddset(&s, sig);
+	sigprocmask(SIG_UNBLOCK, &s, nullptr);
+	_exit(128 + sig);
+}

@@ -1,0 +1,62 @@
+/*
+ * port - a serial port as rtuquery and rtudump hold it: opened above the
+ * standard descriptors, kept from other programs with flock(2), raw at the
+ * speed and framing asked for, and put back as it was found, its speed
+ * whole (also one outside the table of terminal speeds), on every way out.
+ * One port a program.
+ */
+#ifndef PORT_H
+#define PORT_H
+
+/* -b's speed: its baud rate when it is one a Linux terminal has, else 0. */
+long speedarg(const char *s);
+
+/* -f's framing, 8N1, 8E1, 8O1 or 8N2 in either case: its number, else -1. */
+int framingarg(const char *s);
+const char *framingname(int framing);
+
+/*
+ * Opens dev with open(2)'s flags, on a descriptor above 2, so that a closed
+ * standard output or error is never the port: the descriptor, or -1 and
+ * errno as open(2) left it.
+ */
+int openport(const char *dev, int flags);
+
+/*
+ * Holds the port with flock(LOCK_EX), waiting at most ms for another
+ * program that holds it: 0, or -1 with errno (EWOULDBLOCK: still held).
+ */
+int lockport(long long ms);
+
+/*
+ * Makes the port raw: every byte passes unchanged, none is echoed, answered
+ * or turned into a signal, and the modem lines are ignored. The speed (baud,
+ * 0 to keep the port's) and framing (from framingarg, -1 to keep it) are
+ * set and read back, since a driver takes what it can and says nothing of
+ * the rest. 0; 1 the port does not take the speed, 2 the framing, 3 it
+ * refuses them outright; -1 and errno for another failure.
+ */
+int rawport(long baud, int framing);
+
+/* The kernel's RS-485 mode, RTS on while sending and off after: 0, or -1 where there is none. */
+int rs485port();
+
+/* Asks the driver to hand bytes over at once (a USB adapter holds them up to 16 ms); never fails. */
+void lowlatency();
+
+/* What the port is set to: its baud rate (0 unknown) and the bits of a character. */
+void portline(long *baud, int *bits);
+
+/* Puts back everything changed, in the reverse order; safe in a signal handler. */
+void restoreport();
+
+/*
+ * Calls h for SIGHUP, SIGINT, SIGQUIT and SIGTERM, and with pipe for
+ * SIGPIPE, unless they are ignored (a shell's background job stays deaf to
+ * ^C). endby(sig), from h, ends the program by sig, so that a shell loop
+ * knows it was interrupted and stops.
+ */
+void catchsignals(void (*h)(int), bool pipe);
+[[noreturn]] void endby(int sig);
+
+#endif

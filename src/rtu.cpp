@@ -1,0 +1,331 @@
+#include "rtu.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "crc16.h"
+
+/* What an answer must hold to fit its request. */
+enum class fit : unsigned char { any, bits, regs, copy, head };
+
+/*
+ * What a request holds and what answers it, by function. A request has req
+ * bytes before its check bytes, and with at, as many more as its byte at
+ * that index says. A reply has reply bytes with its check bytes (0: no rule
+ * says), and when counted, as many more as its third byte says; copied, it
+ * may be the request itself. What fits: bits, regs, the byte count that the
+ * quantity in the request's bytes 4 and 5 asks for; copy, the request; head,
+ * its first 6 bytes; any, nothing, and the request is not checked either.
+ */
+static const struct fn {
+	unsigned char code, req, at, reply;
+	bool counted, copied;
+	fit fits;
+} fns[] = {
+	{0x01, 6, 0, 5, true, false, fit::bits},  {0x02, 6, 0, 5, true, false, fit::bits},
+	{0x03, 6, 0, 5, true, false, fit::regs},  {0x04, 6, 0, 5, true, false, fit::regs},
+	{0x05, 6, 0, 8, false, true, fit::copy},  {0x06, 6, 0, 8, false, true, fit::copy},
+	{0x07, 2, 0, 5, false, false, fit::any},
+	/* diagnostics: a copy for some subfunctions, counters for others */
+	{0x08, 6, 0, 0, false, true, fit::any},
+	{0x0b, 2, 0, 8, false, false, fit::any},  {0x0c, 2, 0, 5, true, false, fit::any},
+	{0x0f, 7, 6, 8, false, false, fit::head}, {0x10, 7, 6, 8, false, false, fit::head},
+	{0x11, 2, 0, 5, true, false, fit::any},
+	{0x14, 3, 2, 5, true, false, fit::any},   {0x15, 3, 2, 5, true, true, fit::any},
+	{0x16, 8, 0, 10, false, true, fit::copy}, {0x17, 11, 10, 5, true, false, fit::regs},
+	{0x18, 4, 0, 0, false, false, fit::any},
+};
+
+/* As the Modbus application protocol names them. */
+static const char *const exceptions[] = {
+	nullptr, "illegal function", "illegal data address", "illegal data value",
+	"server device failure", "acknowledge", "server device busy", nullptr,
+	"memory parity error", nullptr, "gateway path unavailable",
+	"gateway target device failed to respond",
+};
+
+static const fn *lookup(unsigned code)
+{
+	for (auto &f : fns) {
+		if (f.code == code)
+			return &f;
+	}
+	return nullptr;
+}
+
+static bool right(const unsigned char *f, int n)
+{
+	return crc16(reinterpret_cast<const char *>(f), n) == 0;
+}
+
+int requestlen(const unsigned char *f, int n)
+{
+	if (n < 2)
+		return 0;
+	const fn *p = lookup(f[1]);
+	if (!p)
+		return -1;
+	if (p->at && n <= p->at)
+		return 0;
+	return p->req + (p->at ? f[p->at] : 0) + 2;
+}
+
+int replylen(const unsigned char *f, int n)
+{
+	if (n < 2)
+		return 0;
+	if (f[1] & 0x80)
+		return least;
+	const fn *p = lookup(f[1]);
+	if (!p || !p->reply)
+		return -1;
+	if (!p->counted)
+		return p->reply;
+	return n < 3 ? 0 : p->reply + f[2];
+}
+
+/* Puts the reason in why and gives the status back. */
+static int say(int status, char *why, int size, const char *fmt, ...) // NOLINT(cert-dcl50-cpp): printf's own form
+{
+	va_list ap;
+	va_start(ap, fmt);
+	vsnprintf(why, static_cast<size_t>(size), fmt, ap); // NOLINT(cert-err33-c,clang-analyzer-valist.Uninitialized): cut short at worst
+	va_end(ap);
+	return status;
+}
+
+int checkrequest(const unsigned char *req, int n, char *why, int size)
+{
+	if (size > 0)
+		*why = '\0';
+	if (n > maxframe - 2)
+		return say(2, why, size, "a request has at most %d bytes, not %d", maxframe - 2, n);
+	const fn *p = n < 2 ? nullptr : lookup(req[1]);
+	if (!p || p->fits == fit::any)
+		return 0;
+	if (p->at && n <= p->at)
+		return say(2, why, size, "a request for function %02x has at least %d bytes, not %d", p->code, p->req, n);
+	int want = p->req + (p->at ? req[p->at] : 0);
+	if (n != want)
+		return say(2, why, size, "a request for function %02x has %d bytes, not %d", p->code, want, n);
+	return 0;
+}
+
+static bool same(const unsigned char *req, int reqlen, const unsigned char *f, int n)
+{
+	return n == reqlen && memcmp(f, req, static_cast<size_t>(n)) == 0;
+}
+
+int wanted(const unsigned char *req, int reqlen, const unsigned char *f, int n)
+{
+	if (memcmp(f, req, static_cast<size_t>(n < reqlen ? n : reqlen)) == 0)
+		return reqlen;
+	int l = replylen(f, n);
+	if (l == 0)
+		return least;
+	return l < 0 || l > maxframe ? maxframe : l;
+}
+
+int replyend(const unsigned char *req, int reqlen, const unsigned char *f, int n)
+{
+	if (same(req, reqlen, f, n))
+		return n;
+	int l = replylen(f, n);
+	return l > 0 && n > l ? l : n;
+}
+
+/* Whether the answer f (n bytes, at least 5) holds what the request asks for. */
+static bool fits(const fn *p, const unsigned char *req, int reqlen, const unsigned char *f, int n)
+{
+	if (!p || p->fits == fit::any)
+		return true;
+	if (reqlen < 8)
+		return false;
+	unsigned qty = static_cast<unsigned>(req[4] << 8 | req[5]);
+	switch (p->fits) {
+	case fit::bits: return f[2] == (qty + 7) / 8;
+	case fit::regs: return f[2] == 2 * qty;
+	case fit::copy: return same(req, reqlen, f, n);
+	case fit::head: return n >= 6 && memcmp(f, req, 6) == 0;
+	case fit::any: break;
+	}
+	return true;
+}
+
+verdict judge(const unsigned char *req, int reqlen, const unsigned char *f, int n, bool echoed)
+{
+	verdict v = {0, ""};
+	const int size = sizeof v.why;
+	const unsigned unit = req[0], fc = req[1];
+	const fn *p = lookup(fc);
+	n = replyend(req, reqlen, f, n);
+	bool copy = same(req, reqlen, f, n);
+	int l = copy ? reqlen : replylen(f, n);
+	if (n == 0 && echoed && p && p->copied)
+		v.status = say(1, v.why, size, "no reply after the echo (a reply to %02x is a copy of the request: is -e right?)", fc);
+	else if (n == 0)
+		v.status = say(1, v.why, size, "no reply");
+	else if (l > 0 && n < l)
+		v.status = say(1, v.why, size, "reply cut short: %d of %d bytes", n, l);
+	else if (l <= 0 && n < least)
+		v.status = say(1, v.why, size, "reply cut short: %d of at least %d bytes", n, least);
+	else if (!right(f, n))
+		v.status = say(1, v.why, size, "bad check bytes");
+	else if (f[0] != unit)
+		v.status = say(1, v.why, size, "reply from unit %02x, not %02x", f[0], unit);
+	else if ((f[1] & 0x7Fu) != fc)
+		v.status = say(1, v.why, size, "reply to function %02x, not %02x", f[1] & 0x7F, fc);
+	else if (f[1] & 0x80) {
+		unsigned e = f[2];
+		const char *name = e < sizeof exceptions / sizeof *exceptions ? exceptions[e] : nullptr;
+		v.status = say(3, v.why, size, name ? "exception %02x: %s" : "exception %02x", e, name);
+	} else if (copy && !(p && p->copied))
+		v.status = echoed ? say(1, v.why, size, "a second copy of the request, not a reply")
+				  : say(1, v.why, size, "the reply is a copy of the request: the adapter echoes; use -e");
+	else if (!fits(p, req, reqlen, f, n))
+		v.status = say(1, v.why, size, "reply does not match the request");
+	return v;
+}
+
+verdict judgeecho(const unsigned char *req, int reqlen, const unsigned char *f, int n)
+{
+	verdict v = {0, ""};
+	const int size = sizeof v.why;
+	int l = replylen(f, n);
+	if (n == 0)
+		v.status = say(1, v.why, size, "no echo");
+	else if (same(req, reqlen, f, n))
+		return v;
+	/* A collision on the bus changes what comes back; an adapter that does not echo hands back the answer. */
+	else if (l > 0 && n >= l && right(f, l) && f[0] == req[0] && (f[1] & 0x7F) == req[1])
+		v.status = say(1, v.why, size, "no echo, but a reply: the adapter does not echo; leave out -e");
+	else
+		v.status = say(1, v.why, size, "echo differs from the request");
+	return v;
+}
+
+/*
+ * The CRC register after one more byte, from crc16 itself: the register's
+ * high byte only moves down, and its low byte, with the new byte, takes the
+ * eight steps that crc16 of one byte takes from 0xFF, less their 0xFF.
+ */
+static unsigned next(unsigned reg, unsigned char b)
+{
+	char x = static_cast<char>((reg ^ b ^ 0xFF) & 0xFF);
+	return (reg >> 8) ^ crc16(&x, 1) ^ 0xFF;
+}
+
+/* Where the check bytes of a frame at f first come right, at 4 bytes or more: 0 nowhere in n. */
+static int firstright(const unsigned char *f, int n)
+{
+	unsigned reg = 0xFFFF;
+	for (int k = 0; k < n && k < maxframe; k++) {
+		reg = next(reg, f[k]);
+		if (reg == 0 && k >= 3)
+			return k + 1;
+	}
+	return 0;
+}
+
+/* What lengths tell of a frame that may begin at f: none yet (0), none by rule, or it cannot be one. */
+enum { norule = -1, notone = -2 };
+
+/*
+ * The lengths of the frame at f, as an answer to req (a unit answers only
+ * what it was asked; a copied answer with no length of its own, to 08, is
+ * as long as its request, which it copies or gives counters in the place
+ * of its data) and as a request (a unit's address, 0 to 247, and a
+ * function, 1 to 127).
+ */
+static void lengths(const unsigned char *f, int n, const unsigned char *req, int reqlen, int *answer, int *request)
+{
+	*answer = *request = notone;
+	if (reqlen >= 2 && req[0] && f[0] == req[0]) {
+		const fn *p = lookup(req[1]);
+		*answer = n < 2 ? 0 : (f[1] & 0x7F) == req[1] ? replylen(f, n) : notone;
+		if (*answer == norule && p && p->copied)
+			*answer = reqlen;
+	}
+	if (f[0] <= 247)
+		*request = n < 2 ? 0 : f[1] && !(f[1] & 0x80) ? requestlen(f, n) : notone;
+}
+
+/* A frame of length len at f: complete with right check bytes (len), unfinished (0), or not a frame (-1). */
+static int complete(int len, const unsigned char *f, int n, bool end)
+{
+	if (len < 0 || len > maxframe)
+		return -1;
+	if (len == 0 || n < len)
+		return end ? -1 : 0;
+	return right(f, len) ? len : -1;
+}
+
+/*
+ * The frame of a length by rule at f, complete within n bytes, the one that
+ * ends first where an answer and a request both fit; open: one of them may
+ * still be completed.
+ */
+static cut whole(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end, bool *open)
+{
+	int a, q;
+	lengths(f, n, req, reqlen, &a, &q);
+	int ca = complete(a, f, n, end), cq = complete(q, f, n, end);
+	*open = ca == 0 || cq == 0;
+	if (ca > 0 && (cq <= 0 || ca <= cq))
+		return {f[1] & 0x80 ? kind::exception : kind::reply, ca};
+	if (cq > 0)
+		return {kind::request, cq};
+	return {kind::none, 0};
+}
+
+cut split(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end)
+{
+	if (n <= 0)
+		return {kind::none, 0};
+	bool open;
+	cut c = whole(f, n, req, reqlen, end, &open);
+	if (c.what != kind::none)
+		return c;
+	int a, q;
+	lengths(f, n, req, reqlen, &a, &q);
+	bool unruled = a == norule || q == norule;
+	if (!open && !unruled)
+		return {kind::noise, 1};
+
+	/* The first frame further on, and where it ends: what here is not done by then is noise. */
+	int j = 1, e = n;
+	for (bool o; j < n && j < maxframe; j++) {
+		cut d = whole(f + j, n - j, req, reqlen, false, &o);
+		if (d.what != kind::none) {
+			e = j + d.len;
+			break;
+		}
+	}
+	bool found = j < n && j < maxframe;
+	if (unruled) {
+		int k = firstright(f, e);
+		if (k)
+			return {a == norule ? kind::reply : kind::request, k};
+	}
+	if (found)
+		return {kind::noise, j};
+	bool waits = open || (unruled && !end && n < maxframe);
+	return waits ? cut{kind::none, 0} : cut{kind::noise, 1};
+}
+
+long long chartime(long baud, int bits)
+{
+	return baud > 0 ? bits * 1000000LL / baud : 0;
+}
+
+long long silence(long baud, int bits)
+{
+	return baud > 19200 || baud <= 0 ? 1750 : 3500000LL * bits / baud;
+}
+
+long long gap(long baud, int bits)
+{
+	long long three = 3 * chartime(baud, bits);
+	return three > 100000 ? three : 100000;
+}

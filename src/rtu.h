@@ -1,0 +1,94 @@
+/*
+ * rtu - the rules of Modbus RTU frames on a serial line, apart from any port:
+ * how long a request and a reply are, whether a request has the length its
+ * function needs, whether a reply answers a request, and where the frames of
+ * a bus begin and end. No I/O, no heap, no state: every function reads only
+ * the n bytes it is given and writes only what it returns.
+ *
+ * A frame is the unit's address, the function code, the function's data and
+ * two check bytes (CRC-16/MODBUS, low byte first), 256 bytes at most. Unit 00
+ * is a broadcast, which no unit answers; an answer with the function's top
+ * bit set is an exception, 5 bytes with its code in the third.
+ */
+#ifndef RTU_H
+#define RTU_H
+
+const int maxframe = 256; /* check bytes included */
+const int least = 5;      /* unit, function, one byte, check bytes: the shortest answer */
+
+/*
+ * The length of a request (f, n bytes so far), check bytes included, as far
+ * as its first bytes tell: 0 until they do, -1 for a function no rule gives
+ * a length to. The length may be more than maxframe: no frame then.
+ */
+int requestlen(const unsigned char *f, int n);
+
+/* The same for an answer: a reply, or an exception (5 bytes). */
+int replylen(const unsigned char *f, int n);
+
+/*
+ * Whether the request req, n bytes without its check bytes, has the length
+ * its function needs, for the functions whose answer is checked against it:
+ * 0, or 2 with the reason in why (size bytes, always terminated), such as
+ * "a request for function 03 has 6 bytes, not 2".
+ */
+int checkrequest(const unsigned char *req, int n, char *why, int size);
+
+/*
+ * How many bytes a reply to req (reqlen bytes, check bytes included) is to
+ * be read to, as far as its first n bytes f tell: its length, or while it
+ * does not tell, 5, or 256 for a function no rule gives a length to, whose
+ * reply ends at silence. While the bytes are those of req they are read on
+ * to req's length, since an echo of the request begins as its answer may.
+ */
+int wanted(const unsigned char *req, int reqlen, const unsigned char *f, int n);
+
+/* How many of the n bytes read are the reply: what follows it is not part of it. */
+int replyend(const unsigned char *req, int reqlen, const unsigned char *f, int n);
+
+/*
+ * What a reply says of the request: status 0 when it is the answer (right
+ * check bytes, the unit and function asked, and fitting the request), 3 an
+ * exception, 1 anything else, with the reason in why; why is empty for 0.
+ * The reply is f, n bytes as replyend cut them, 0 when nothing came; echoed
+ * says that the request's echo was read before it.
+ */
+struct verdict {
+	int status;
+	char why[128];
+};
+verdict judge(const unsigned char *req, int reqlen, const unsigned char *f, int n, bool echoed);
+
+/* What came back of the request itself, n bytes f, for an adapter that echoes. */
+verdict judgeecho(const unsigned char *req, int reqlen, const unsigned char *f, int n);
+
+/*
+ * What the bytes f (n of them) of a bus begin with. After a request that
+ * awaits its answer, the last request seen (req, reqlen bytes; reqlen 0 for
+ * none), a reply or exception may come, else a request. A frame is taken by
+ * its length and right check bytes, the one that ends first where two fit;
+ * a complete frame further on wins over an unfinished one here, which noise
+ * seemed to begin. With end, no more bytes come (silence, or the end of the
+ * input): what is unfinished is not a frame. Gives the kind and the number
+ * of bytes to take off the front; kind none (and len 0) until more come.
+ * Noise is the bytes before a frame, or one byte where none begins.
+ */
+enum class kind : unsigned char { none, request, reply, exception, noise };
+struct cut {
+	kind what;
+	int len;
+};
+cut split(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end);
+
+/*
+ * The time of one character at baud and bits a character (start, data,
+ * parity and stop bits), in microseconds; 0 for an unknown speed (baud 0).
+ * silence: the 3.5 characters that end a frame, a fixed 1.75 ms above 19200
+ * baud. gap: a pause inside a frame that cuts it short, 3 characters or
+ * 0.1 s, whichever is longer, as a USB adapter may hold bytes back 16 ms.
+ */
+long long chartime(long baud, int bits);
+long long silence(long baud, int bits);
+long long gap(long baud, int bits);
+
+#endif
