@@ -3,11 +3,15 @@
 # the package put where, that what is unpacked from the package works and
 # names the build file's VERSION, that the checksum files verify, that the
 # README's recipes that need no device do what it says, and that uninstall
-# takes it all away again.
+# takes it all away again, leaving what the user installed to theirs.
 set -eu
 cmake=$1 cpack=$2 build=$3 version=$4 readme=$5
 out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
+# The list of what the user installed from this build, which the installs
+# here write over, is put back for their uninstall.
+manifest=$build/install_manifest.txt
+[ ! -e "$manifest" ] || cp "$manifest" "$out/manifest"
+trap 'if [ -e "$out/manifest" ]; then mv "$out/manifest" "$manifest"; else rm -f "$manifest"; fi; rm -rf "$out"' EXIT
 
 want="bin/crc
 bin/rawbyte
