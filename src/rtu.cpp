@@ -12,29 +12,37 @@ enum class fit : unsigned char { any, bits, regs, copy, head };
 /*
  * What a request holds and what answers it, by function. A request has req
  * bytes before its check bytes, and with at, as many more as its byte at
- * that index says. A reply has reply bytes with its check bytes (0: no rule
- * says), and when counted, as many more as its third byte says; copied, it
- * may be the request itself. What fits: bits, regs, the byte count that the
- * quantity in the request's bytes 4 and 5 asks for; copy, the request; head,
- * its first 6 bytes; any, nothing, and the request is not checked either.
+ * that index says; most is the largest quantity its bytes 4 and 5 may ask
+ * for; a file record's reference type, 6, is its byte ref (0: none). A
+ * reply has reply bytes with its check bytes (0: no rule says), and when
+ * counted, as many more as its third byte says; copied, it may be the
+ * request itself; it repeats the request's first bytes (all: the request),
+ * and has the reference type at its byte answerref.
+ * What fits: bits, regs, the byte count that the quantity asks for; copy,
+ * the request; head, its first 6 bytes; any, nothing, and the request is
+ * not checked either.
  */
+static const int all = maxframe;
 static const struct fn {
 	unsigned char code, req, at, reply;
 	bool counted, copied;
 	fit fits;
+	short repeats, most;
+	unsigned char ref, answerref;
 } fns[] = {
-	{0x01, 6, 0, 5, true, false, fit::bits},  {0x02, 6, 0, 5, true, false, fit::bits},
-	{0x03, 6, 0, 5, true, false, fit::regs},  {0x04, 6, 0, 5, true, false, fit::regs},
-	{0x05, 6, 0, 8, false, true, fit::copy},  {0x06, 6, 0, 8, false, true, fit::copy},
-	{0x07, 2, 0, 5, false, false, fit::any},
+	{0x01, 6, 0, 5, true, false, fit::bits, 0, 2000, 0, 0}, {0x02, 6, 0, 5, true, false, fit::bits, 0, 2000, 0, 0},
+	{0x03, 6, 0, 5, true, false, fit::regs, 0, 125, 0, 0},  {0x04, 6, 0, 5, true, false, fit::regs, 0, 125, 0, 0},
+	{0x05, 6, 0, 8, false, true, fit::copy, all, 0, 0, 0},  {0x06, 6, 0, 8, false, true, fit::copy, all, 0, 0, 0},
+	{0x07, 2, 0, 5, false, false, fit::any, 0, 0, 0, 0},
 	/* diagnostics: a copy for some subfunctions, counters for others */
-	{0x08, 6, 0, 0, false, true, fit::any},
-	{0x0b, 2, 0, 8, false, false, fit::any},  {0x0c, 2, 0, 5, true, false, fit::any},
-	{0x0f, 7, 6, 8, false, false, fit::head}, {0x10, 7, 6, 8, false, false, fit::head},
-	{0x11, 2, 0, 5, true, false, fit::any},
-	{0x14, 3, 2, 5, true, false, fit::any},   {0x15, 3, 2, 5, true, true, fit::any},
-	{0x16, 8, 0, 10, false, true, fit::copy}, {0x17, 11, 10, 5, true, false, fit::regs},
-	{0x18, 4, 0, 0, false, false, fit::any},
+	{0x08, 6, 0, 0, false, true, fit::any, 4, 0, 0, 0},
+	{0x0b, 2, 0, 8, false, false, fit::any, 0, 0, 0, 0},    {0x0c, 2, 0, 5, true, false, fit::any, 0, 0, 0, 0},
+	{0x0f, 7, 6, 8, false, false, fit::head, 6, 1968, 0, 0}, {0x10, 7, 6, 8, false, false, fit::head, 6, 123, 0, 0},
+	{0x11, 2, 0, 5, true, false, fit::any, 0, 0, 0, 0},
+	/* a file record: its request and answer share a length rule, and differ where the reference type stands */
+	{0x14, 3, 2, 5, true, false, fit::any, 0, 0, 3, 4},     {0x15, 3, 2, 5, true, true, fit::any, all, 0, 3, 3},
+	{0x16, 8, 0, 10, false, true, fit::copy, all, 0, 0, 0}, {0x17, 11, 10, 5, true, false, fit::regs, 0, 125, 0, 0},
+	{0x18, 4, 0, 0, false, false, fit::any, 0, 0, 0, 0},
 };
 
 /* As the Modbus application protocol names them. */
@@ -135,6 +143,17 @@ int replyend(const unsigned char *req, int reqlen, const unsigned char *f, int n
 	return l > 0 && n > l ? l : n;
 }
 
+static unsigned quantity(const unsigned char *req)
+{
+	return static_cast<unsigned>(req[4] << 8 | req[5]);
+}
+
+/* The byte count that the quantity of a request for bits or registers asks for. */
+static unsigned count(const fn *p, const unsigned char *req)
+{
+	return p->fits == fit::bits ? (quantity(req) + 7) / 8 : 2 * quantity(req);
+}
+
 /* Whether the answer f (n bytes, at least 5) holds what the request asks for. */
 static bool fits(const fn *p, const unsigned char *req, int reqlen, const unsigned char *f, int n)
 {
@@ -142,10 +161,9 @@ static bool fits(const fn *p, const unsigned char *req, int reqlen, const unsign
 		return true;
 	if (reqlen < 8)
 		return false;
-	unsigned qty = static_cast<unsigned>(req[4] << 8 | req[5]);
 	switch (p->fits) {
-	case fit::bits: return f[2] == (qty + 7) / 8;
-	case fit::regs: return f[2] == 2 * qty;
+	case fit::bits:
+	case fit::regs: return f[2] == count(p, req);
 	case fit::copy: return same(req, reqlen, f, n);
 	case fit::head: return n >= 6 && memcmp(f, req, 6) == 0;
 	case fit::any: break;
@@ -231,24 +249,39 @@ static int firstright(const unsigned char *f, int n)
 /* What lengths tell of a frame that may begin at f: none yet (0), none by rule, or it cannot be one. */
 enum { norule = -1, notone = -2 };
 
+/* Whether the reference type of a file record is missing at byte ref, where there is to be one. */
+static bool referred(const unsigned char *f, int n, int ref)
+{
+	return ref && n > ref && f[ref] != 6;
+}
+
 /*
- * The lengths of the frame at f, as an answer to req (a unit answers only
- * what it was asked; a copied answer with no length of its own, to 08, is
- * as long as its request, which it copies or gives counters in the place
- * of its data) and as a request (a unit's address, 0 to 247, and a
- * function, 1 to 127).
+ * The lengths of the frame at f, as an answer to req and as a request. A
+ * unit answers only what it was asked, and an answer that repeats the
+ * request's first bytes repeats them all; a copied answer with no length of
+ * its own, to 08, is as long as its request, which it copies or gives
+ * counters in the place of its data. A request is to a unit, 0 to 247, for
+ * a function, 1 to 127.
  */
 static void lengths(const unsigned char *f, int n, const unsigned char *req, int reqlen, int *answer, int *request)
 {
 	*answer = *request = notone;
 	if (reqlen >= 2 && req[0] && f[0] == req[0]) {
 		const fn *p = lookup(req[1]);
-		*answer = n < 2 ? 0 : (f[1] & 0x7F) == req[1] ? replylen(f, n) : notone;
+		bool normal = p && n >= 2 && !(f[1] & 0x80);
+		int k = !normal ? 0 : p->repeats < reqlen ? p->repeats : reqlen;
+		*answer = n < 2 ? 0 : (f[1] & 0x7F) != req[1] ? notone : replylen(f, n);
+		if (memcmp(f, req, static_cast<size_t>(n < k ? n : k)) != 0 || (normal && referred(f, n, p->answerref)))
+			*answer = notone;
 		if (*answer == norule && p && p->copied)
 			*answer = reqlen;
 	}
-	if (f[0] <= 247)
+	if (f[0] <= 247) {
+		const fn *p = n < 2 ? nullptr : lookup(f[1]);
 		*request = n < 2 ? 0 : f[1] && !(f[1] & 0x80) ? requestlen(f, n) : notone;
+		if (p && referred(f, n, p->ref))
+			*request = notone;
+	}
 }
 
 /* A frame of length len at f: complete with right check bytes (len), unfinished (0), or not a frame (-1). */
@@ -262,19 +295,43 @@ static int complete(int len, const unsigned char *f, int n, bool end)
 }
 
 /*
- * The frame of a length by rule at f, complete within n bytes, the one that
- * ends first where an answer and a request both fit; open: one of them may
- * still be completed.
+ * Whether what is still open at f looks like a frame: an answer whose byte
+ * count is what the request asks for, or a request whose quantity is within
+ * the protocol's bounds (what has not come yet passes).
  */
-static cut whole(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end, bool *open)
+static bool likely(const unsigned char *f, int n, const unsigned char *req, bool answer, bool request)
+{
+	if (answer) {
+		const fn *p = lookup(req[1]);
+		bool counted = p && n >= 3 && !(f[1] & 0x80) && (p->fits == fit::bits || p->fits == fit::regs);
+		if (!counted || f[2] == count(p, req))
+			return true;
+	}
+	const fn *p = n < 2 ? nullptr : lookup(f[1]);
+	if (!request || !p || !p->most || n < 6)
+		return request;
+	unsigned q = quantity(f);
+	return q >= 1 && q <= static_cast<unsigned>(p->most);
+}
+
+/*
+ * The frame of a length by rule at f, complete within n bytes; open, each
+ * reading that may still be completed. Of an answer and a request that both
+ * fit, the one that ends first, but an answer that looks like one, which is
+ * waited for: a frame whose last check byte is 00 begins with a shorter one
+ * whose check bytes are right too, such as the request sent again.
+ */
+static cut whole(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end, bool open[2])
 {
 	int a, q;
 	lengths(f, n, req, reqlen, &a, &q);
 	int ca = complete(a, f, n, end), cq = complete(q, f, n, end);
-	*open = ca == 0 || cq == 0;
-	if (ca > 0 && (cq <= 0 || ca <= cq))
+	bool answer = ca >= 0 && a != notone && likely(f, n, req, true, false);
+	open[0] = ca == 0;
+	open[1] = cq == 0;
+	if (ca > 0 && (cq <= 0 || ca <= cq || answer))
 		return {f[1] & 0x80 ? kind::exception : kind::reply, ca};
-	if (cq > 0)
+	if (cq > 0 && !(answer && ca == 0))
 		return {kind::request, cq};
 	return {kind::none, 0};
 }
@@ -283,34 +340,40 @@ cut split(const unsigned char *f, int n, const unsigned char *req, int reqlen, b
 {
 	if (n <= 0)
 		return {kind::none, 0};
-	bool open;
-	cut c = whole(f, n, req, reqlen, end, &open);
+	bool open[2];
+	cut c = whole(f, n, req, reqlen, end, open);
 	if (c.what != kind::none)
 		return c;
 	int a, q;
 	lengths(f, n, req, reqlen, &a, &q);
 	bool unruled = a == norule || q == norule;
-	if (!open && !unruled)
+	if (!open[0] && !open[1] && !unruled)
 		return {kind::noise, 1};
 
-	/* The first frame further on, and where it ends: what here is not done by then is noise. */
-	int j = 1, e = n;
-	for (bool o; j < n && j < maxframe; j++) {
-		cut d = whole(f + j, n - j, req, reqlen, false, &o);
-		if (d.what != kind::none) {
-			e = j + d.len;
+	/*
+	 * What looks like a frame is taken for one until its own length or
+	 * check bytes say otherwise: a long frame that comes in pieces may hold
+	 * what looks like a complete one. Anything else is noise once a frame
+	 * of a length by rule is complete further on, one byte at a time, since
+	 * a frame that no rule gives a length to may begin before it; and such
+	 * a frame ends before the next begins.
+	 */
+	bool trusted = likely(f, n, req, open[0] || a == norule, open[1]), found = false;
+	int next = n;
+	for (int j = 1; !trusted && j < n && j < maxframe; j++) {
+		bool o[2];
+		found = whole(f + j, n - j, req, reqlen, false, o).what != kind::none;
+		if (found) {
+			next = j;
 			break;
 		}
 	}
-	bool found = j < n && j < maxframe;
 	if (unruled) {
-		int k = firstright(f, e);
+		int k = firstright(f, next);
 		if (k)
 			return {a == norule ? kind::reply : kind::request, k};
 	}
-	if (found)
-		return {kind::noise, j};
-	bool waits = open || (unruled && !end && n < maxframe);
+	bool waits = !found && (open[0] || open[1] || (unruled && !end && n < maxframe));
 	return waits ? cut{kind::none, 0} : cut{kind::noise, 1};
 }
 

@@ -66,12 +66,14 @@ verdict judgeecho(const unsigned char *req, int reqlen, const unsigned char *f, 
  * What the bytes f (n of them) of a bus begin with. After a request that
  * awaits its answer, the last request seen (req, reqlen bytes; reqlen 0 for
  * none), a reply or exception may come, else a request. A frame is taken by
- * its length and right check bytes, the one that ends first where two fit;
- * a complete frame further on wins over an unfinished one here, which noise
- * seemed to begin. With end, no more bytes come (silence, or the end of the
- * input): what is unfinished is not a frame. Gives the kind and the number
- * of bytes to take off the front; kind none (and len 0) until more come.
- * Noise is the bytes before a frame, or one byte where none begins.
+ * its length and right check bytes: the one that ends first where two fit,
+ * but an answer that fits its request before all. What looks like a frame
+ * (an answer that fits, a request within the protocol's bounds) is waited
+ * for until its length or check bytes say otherwise; for anything else, a
+ * complete frame further on wins. With end, no more bytes come (silence, or
+ * the end of the input): what is unfinished is not a frame. Gives the kind
+ * and the number of bytes to take off the front: a frame, or one byte of
+ * noise; kind none (and len 0) until more bytes tell.
  */
 enum class kind : unsigned char { none, request, reply, exception, noise };
 struct cut {
