@@ -13,6 +13,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+/* musl's headers leave the termios2 calls out; the kernel numbers them so on every architecture. */
+#ifndef TCGETS2
+#define TCGETS2 _IOR('T', 0x2A, struct termios2)
+#define TCSETS2 _IOW('T', 0x2B, struct termios2)
+#endif
+
 /* The speeds a Linux terminal has. */
 static const struct {
 	long baud;
@@ -72,14 +78,18 @@ const char *framingname(int framing)
 	return framings[framing].name;
 }
 
+int above(int low)
+{
+	if (low < 0 || low > 2)
+		return low;
+	int high = fcntl(low, F_DUPFD_CLOEXEC, 3);
+	close(low);
+	return high;
+}
+
 int openport(const char *dev, int flags)
 {
-	fd = open(dev, flags);
-	if (fd >= 0 && fd <= 2) {
-		int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-		close(fd);
-		fd = high;
-	}
+	fd = above(open(dev, flags));
 	return fd;
 }
 
@@ -104,6 +114,17 @@ int lockport(long long ms)
 	return r;
 }
 
+/* glibc's ioctl takes its request as an unsigned long, musl's as an int: each gets it as it takes it. */
+template <typename request> static int ask(int (*call)(int, request, ...), unsigned long req, const void *arg)
+{
+	return call(fd, static_cast<request>(req), arg);
+}
+
+static int ask(unsigned long req, const void *arg)
+{
+	return ask(ioctl, req, arg);
+}
+
 static long baudof(unsigned code)
 {
 	for (auto &p : speeds) {
@@ -115,11 +136,11 @@ static long baudof(unsigned code)
 
 static int get(termios2 *t)
 {
-	if (two && ioctl(fd, TCGETS2, t) == 0)
+	if (two && ask(TCGETS2, t) == 0)
 		return 0;
 	two = false;
 	memset(t, 0, sizeof *t);
-	if (ioctl(fd, TCGETS, t))
+	if (ask(TCGETS, t))
 		return -1;
 	t->c_ispeed = t->c_ospeed = static_cast<speed_t>(baudof(t->c_cflag & CBAUD));
 	return 0;
@@ -127,7 +148,7 @@ static int get(termios2 *t)
 
 static int set(const termios2 *t)
 {
-	return ioctl(fd, two ? TCSETS2 : TCSETS, t);
+	return ask(two ? TCSETS2 : TCSETS, t);
 }
 
 int rawport(long baud, int framing)
@@ -166,27 +187,27 @@ int rawport(long baud, int framing)
 int rs485port()
 {
 	/* The driver's delays and flags stay; only the direction is ours. */
-	if (ioctl(fd, TIOCGRS485, &saved485))
+	if (ask(TIOCGRS485, &saved485))
 		return -1;
 	serial_rs485 r = saved485;
 	r.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
 	r.flags &= ~static_cast<__u32>(SER_RS485_RTS_AFTER_SEND);
 	held485 = 1;
-	return ioctl(fd, TIOCSRS485, &r) ? -1 : 0;
+	return ask(TIOCSRS485, &r) ? -1 : 0;
 }
 
 void lowlatency()
 {
-	if (ioctl(fd, TIOCGSERIAL, &savedserial) || (savedserial.flags & static_cast<int>(ASYNC_LOW_LATENCY)))
+	if (ask(TIOCGSERIAL, &savedserial) || (savedserial.flags & static_cast<int>(ASYNC_LOW_LATENCY)))
 		return;
 	serial_struct s = savedserial;
 	s.flags |= static_cast<int>(ASYNC_LOW_LATENCY);
-	heldserial = ioctl(fd, TIOCSSERIAL, &s) == 0;
+	heldserial = ask(TIOCSSERIAL, &s) == 0;
 }
 
 void portline(long *baud, int *bits)
 {
-	*baud = now.c_ospeed;
+	*baud = static_cast<long>(now.c_ospeed);
 	/* A start bit, 5 to 8 data bits (CS5 is 0, and CS6 to CS8 its steps), parity, stop bits. */
 	*bits = static_cast<int>(1 + 5 + (now.c_cflag & CSIZE) / CS6 + ((now.c_cflag & PARENB) != 0) + 1 +
 				 ((now.c_cflag & CSTOPB) != 0));
@@ -195,9 +216,9 @@ void portline(long *baud, int *bits)
 void restoreport()
 {
 	if (heldserial)
-		ioctl(fd, TIOCSSERIAL, &savedserial);
+		ask(TIOCSSERIAL, &savedserial);
 	if (held485)
-		ioctl(fd, TIOCSRS485, &saved485);
+		ask(TIOCSRS485, &saved485);
 	if (held)
 		set(&saved);
 	held = held485 = heldserial = 0;

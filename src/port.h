@@ -16,10 +16,13 @@ int framingarg(const char *s);
 const char *framingname(int framing);
 
 /*
- * Opens dev with open(2)'s flags, on a descriptor above 2, so that a closed
- * standard output or error is never the port: the descriptor, or -1 and
- * errno as open(2) left it.
+ * A descriptor just opened, moved above 2 if it is one of the standard
+ * ones, which were closed then: a closed standard output or error is never
+ * taken for a port or a file. The descriptor, close-on-exec, or -1.
  */
+int above(int low);
+
+/* Opens dev with open(2)'s flags, above 2: the descriptor, or -1 and errno as open(2) left it. */
 int openport(const char *dev, int flags);
 
 /*
