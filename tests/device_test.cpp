@@ -182,20 +182,6 @@ static std::string bytes(const std::string &hex)
 	return b;
 }
 
-/* The kernel's termios2, which carries the speed whole, also one outside the table of terminal speeds. */
-struct termios2 {
-	tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
-	cc_t c_line, c_cc[19];
-	speed_t c_ispeed, c_ospeed;
-};
-
-/* A port's settings, all of them, as bytes to compare. */
-static std::string whole(int fd)
-{
-	termios2 t = {};
-	return ioctl(fd, TCGETS2, &t) ? "" : std::string(reinterpret_cast<char *>(&t), sizeof t);
-}
-
 /* Sets a speed by its number, as pyserial does for one outside the table. */
 static bool other(int fd, speed_t baud)
 {

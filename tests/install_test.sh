@@ -15,12 +15,14 @@ trap 'if [ -e "$out/manifest" ]; then mv "$out/manifest" "$manifest"; else rm -f
 
 want="bin/crc
 bin/rawbyte
+bin/rtudump
 bin/rtuquery
 share/doc/crc-rawbyte/changelog.gz
 share/doc/crc-rawbyte/copyright
 share/doc/crc-rawbyte/examples/send-frame
 share/man/man1/crc.1.gz
 share/man/man1/rawbyte.1.gz
+share/man/man1/rtudump.1.gz
 share/man/man1/rtuquery.1.gz"
 
 "$cmake" --install "$build" --prefix "$out/stage" >/dev/null
@@ -81,15 +83,17 @@ dpkg-deb -x "$deb" "$out/root"
 [ "$("$out/root/usr/bin/crc" 01 03 00 00 00 01)" = "84 0a" ]
 # rtuquery needs nothing beside it, not even an environment: it gets as far as the port.
 [ "$(env -i "$out/root/usr/bin/rtuquery" /dev/null 01 03 00 00 00 01 2>&1)" = "rtuquery: not a terminal: /dev/null" ]
+[ "$(env -i "$out/root/usr/bin/rtudump" /dev/null 2>&1)" = "rtudump: not a terminal: /dev/null" ]
 doc=$out/root/usr/share/doc/crc-rawbyte
 # The changelog is signed by the package's maintainer.
 zcat "$doc/changelog.gz" | grep -qF " -- $(dpkg-deb -f "$deb" Maintainer)  "
 
 # One version everywhere a user looks.
-for p in crc rawbyte rtuquery; do
+for p in crc rawbyte rtuquery rtudump; do
 	zcat "$out/root/usr/share/man/man1/$p.1.gz" | grep -qx ".Os crc-rawbyte $version" ||
 		{ echo "$p.1 does not name $version"; exit 1; }
 done
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ]
 [ "$("$out/root/usr/bin/rtuquery" -h | tail -n 1)" = "rtuquery $version" ]
+[ "$("$out/root/usr/bin/rtudump" -h | tail -n 1)" = "rtudump $version" ]
 zcat "$doc/changelog.gz" | head -n 1 | grep -qF "crc-rawbyte ($version)"

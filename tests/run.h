@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -91,6 +92,20 @@ inline int rawpty(int *tty, std::string *name)
 		return -1;
 	cfmakeraw(&t);
 	return tcsetattr(*tty, TCSANOW, &t) ? -1 : master;
+}
+
+/* The kernel's termios2, which carries the speed whole, also one outside the table of terminal speeds. */
+struct termios2 {
+	tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+	cc_t c_line, c_cc[19];
+	speed_t c_ispeed, c_ospeed;
+};
+
+/* A port's settings, all of them, as bytes to compare. */
+inline std::string whole(int fd)
+{
+	termios2 t = {};
+	return ioctl(fd, TCGETS2, &t) ? "" : std::string(reinterpret_cast<char *>(&t), sizeof t);
 }
 
 #endif
