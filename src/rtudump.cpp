@@ -75,7 +75,7 @@ static int in = -1, capture = -1;
 static bool live;            /* a port, not recorded bytes */
 static long long each, lull;  /* µs: one character, a gap that settles what is open */
 static long long heard;       /* when the last byte came */
-static long long offset;      /* from the monotonic clock to the time of day */
+static long long offset;      /* from the monotonic clock to the time of day, once: times never go back */
 static volatile unsigned long frames, noisy;
 
 static const char *const kinds[] = {"", "request", "reply", "exception", "noise"};
@@ -375,7 +375,6 @@ static int take()
 		die(1, true, "cannot read %s: %s", dev, k ? strerror(errno) : "end of file");
 	/* No byte came before the last of the read before. */
 	long long now = usnow(CLOCK_MONOTONIC), floor = heard;
-	offset = usnow(CLOCK_REALTIME) - now;
 	heard = now;
 	for (int i = 0; i < k; i++) {
 		long long t = now - (k - 1 - i) * each;
@@ -420,6 +419,7 @@ int main(int argc, char *argv[])
 	opts o = parse(argc, argv);
 	dev = o.dev;
 	catchsignals(caught, true);
+	offset = usnow(CLOCK_REALTIME) - usnow(CLOCK_MONOTONIC);
 	if (strcmp(dev, "-") != 0)
 		hold(o);
 	else

@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# cross_check.sh NATIVE CROSS EMULATOR [SEED] - crc and rawbyte built in the
-# folder CROSS for another architecture, run under EMULATOR (qemu-aarch64,
-# qemu-arm, qemu-mips), must print, say and return exactly what the ones
-# built in NATIVE do: where char is unsigned (ARM) or bytes are big-endian
-# (MIPS) as much as here. A table of the arguments whose reading depends on
-# the platform, then random argument vectors from SEED (printed, to repeat a
-# failure). Last, each build's rtuquery talks to a device on a
-# pseudo-terminal, with an empty environment.
+# cross_check.sh NATIVE CROSS EMULATOR [ARG...] - the programs built in the
+# folder CROSS for another architecture, run under EMULATOR with its ARGs
+# (qemu-mips -cpu 24Kc: a router's CPU, without an FPU), must print, say and
+# return exactly what the ones built in NATIVE do: where char is unsigned
+# (ARM) or bytes are big-endian (MIPS) as much as here. A table of the
+# arguments whose reading depends on the platform, then random argument
+# vectors from $SEED (printed, to repeat a failure), then a recorded bus
+# framed by rtudump. Last, each build's rtuquery and rtudump talk to a
+# device on a pseudo-terminal, with an empty environment.
 set -u
-native=$1 cross=$2 emu=$3
-seed=${4:-$$}
+native=$1 cross=$2
+shift 2
+emu=("$@")
+seed=${SEED:-$$}
 RANDOM=$seed
-echo "cross_check: $cross under $emu, seed $seed"
+echo "cross_check: $cross under ${emu[*]}, seed $seed"
 t=$(mktemp -d)
 trap 'rm -rf "$t"' EXIT
 fails=0 runs=0
@@ -24,7 +27,7 @@ check() {
 	case $1 in '>'*) out=${1#>} && shift ;; esac
 	"$native/$1" "${@:2}" >"${out:-$t/n/out}" 2>"$t/n/err"
 	echo $? >"$t/n/status"
-	"$emu" "$cross/$1" "${@:2}" >"${out:-$t/c/out}" 2>"$t/c/err"
+	"${emu[@]}" "$cross/$1" "${@:2}" >"${out:-$t/c/out}" 2>"$t/c/err"
 	echo $? >"$t/c/status"
 	runs=$((runs + 1))
 	if ! diff -rq "$t/n" "$t/c" >/dev/null; then
@@ -84,6 +87,26 @@ for ((i = 0; i < 150; i++)); do
 	done
 done
 
+# A recorded bus, framed through -: requests, a reply, an exception, noise,
+# a broadcast and a reply of 255 bytes; the times of reading, which are
+# each run's own, left out.
+{
+	printf '\001\003\000\000\000\001\204\012\001\003\002\022\064\265\063'
+	printf '\001\006\000\001\000\003\230\013\001\206\002\303\241\077\377\000'
+	printf '\000\006\000\001\000\003\231\332'
+	printf '\001\003\000\000\000\175\205\353\001\003\372'
+	head -c 250 /dev/zero
+	printf '\010\350'
+} >"$t/bus"
+untimed() {
+	"$@" 2>&1 | sed 's/^[0-9:.]* //; s/ +[0-9.]*ms//'
+}
+runs=$((runs + 1))
+if [ "$(untimed "$native/rtudump" - <"$t/bus")" != "$(untimed "${emu[@]}" "$cross/rtudump" - <"$t/bus")" ]; then
+	fails=$((fails + 1))
+	echo "differs: rtudump - <bus"
+fi
+
 # A device played by socat: a shell that takes one request and sends the
 # answer. The terminal calls (the speed and framing set and read back, the
 # drain) pass through qemu, whose structures differ on MIPS.
@@ -107,7 +130,31 @@ talk() {
 	wait $! 2>/dev/null
 }
 talk "$native/rtuquery"
-talk "$(command -v "$emu")" "$cross/rtuquery"
+talk "$(command -v "${emu[0]}")" "${emu[@]:1}" "$cross/rtuquery"
+
+# rtudump watching a port that a shell writes a request and its reply to.
+cat >"$t/bus.sh" <<'EOT'
+sleep 0.5
+printf '\001\003\000\000\000\001\204\012\001\003\002\022\064\265\063'
+sleep 1
+EOT
+watch() {
+	local port=$t/port out
+	socat pty,raw,echo=0,link="$port" SYSTEM:"sh $t/bus.sh" &
+	for _ in $(seq 100); do [ -e "$port" ] && break; sleep 0.02; done
+	out=$(untimed env -i "$@" -b 19200 -f 8n1 -c 2 "$port")
+	runs=$((runs + 1))
+	if [ "$out" != "request 01 03 00 00 00 01 84 0a
+reply 01 03 02 12 34 b5 33
+rtudump: 2 frames, 0 bytes of noise" ]; then
+		fails=$((fails + 1))
+		printf 'nothing watched: %s: %s\n' "$*" "$out"
+	fi
+	kill $! 2>/dev/null
+	wait $! 2>/dev/null
+}
+watch "$native/rtudump"
+watch "$(command -v "${emu[0]}")" "${emu[@]:1}" "$cross/rtudump"
 
 echo "cross_check: $runs runs, $fails differ"
 [ "$fails" -eq 0 ]
