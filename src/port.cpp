@@ -3,6 +3,7 @@
 #include <asm/termbits.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -87,7 +88,7 @@ int above(int low)
 	return high;
 }
 
-int openport(const char *dev, int flags)
+static int openport(const char *dev, int flags)
 {
 	fd = above(open(dev, flags));
 	return fd;
@@ -95,7 +96,7 @@ int openport(const char *dev, int flags)
 
 extern "C" void woken(int) {}
 
-int lockport(long long ms)
+static int lockport(long long ms)
 {
 	if (flock(fd, LOCK_EX | LOCK_NB) == 0)
 		return 0;
@@ -151,7 +152,7 @@ static int set(const termios2 *t)
 	return ask(two ? TCSETS2 : TCSETS, t);
 }
 
-int rawport(long baud, int framing)
+static int rawport(long baud, int framing)
 {
 	if (get(&saved))
 		return -1;
@@ -196,13 +197,40 @@ int rs485port()
 	return ask(TIOCSRS485, &r) ? -1 : 0;
 }
 
-void lowlatency()
+static void lowlatency()
 {
 	if (ask(TIOCGSERIAL, &savedserial) || (savedserial.flags & static_cast<int>(ASYNC_LOW_LATENCY)))
 		return;
 	serial_struct s = savedserial;
 	s.flags |= static_cast<int>(ASYNC_LOW_LATENCY);
 	heldserial = ask(TIOCSSERIAL, &s) == 0;
+}
+
+int holdport(const char *dev, int flags, long long ms, // NOLINT(bugprone-easily-swappable-parameters): open's flags, then a time
+	     const char *speed, int framing, int *status, char *why, int size)
+{
+	auto refuse = [&](int code, const char *fmt, const char *a, const char *b, const char *c) {
+		*status = code;
+		snprintf(why, static_cast<size_t>(size), fmt, dev, a, b, c); // NOLINT(cert-err33-c): cut short at worst
+		return -1;
+	};
+	if (openport(dev, flags) < 0)
+		return refuse(2, errno == ENOENT ? "no such device: %s" : "cannot open %s: %s", strerror(errno), "", "");
+	if (!isatty(fd))
+		return refuse(2, "not a terminal: %s", "", "", "");
+	if (lockport(ms))
+		return refuse(1, errno == EWOULDBLOCK ? "%s is in use by another program" : "cannot lock %s: %s",
+			      strerror(errno), "", "");
+	long baud = speed ? speedarg(speed) : 0;
+	int r = rawport(baud, framing);
+	if (r < 0)
+		return refuse(1, "cannot set up %s: %s", strerror(errno), "", "");
+	if (r) {
+		const char *b = r != 2 && baud ? speed : "", *f = r != 1 && framing >= 0 ? framingname(framing) : "";
+		return refuse(2, "%s does not take %s%s%s", b, *b && *f ? " " : "", f);
+	}
+	lowlatency();
+	return fd;
 }
 
 void portline(long *baud, int *bits)

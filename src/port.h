@@ -22,30 +22,25 @@ const char *framingname(int framing);
  */
 int above(int low);
 
-/* Opens dev with open(2)'s flags, above 2: the descriptor, or -1 and errno as open(2) left it. */
-int openport(const char *dev, int flags);
-
 /*
- * Holds the port with flock(LOCK_EX), waiting at most ms for another
- * program that holds it: 0, or -1 with errno (EWOULDBLOCK: still held).
+ * Opens dev with open(2)'s flags, above 2, and refuses what is not a
+ * terminal; holds it with flock(LOCK_EX), waiting at most ms for another
+ * program that holds it; makes it raw: every byte passes unchanged, none is
+ * echoed, answered or turned into a signal, and the modem lines are
+ * ignored. The speed (-b's, or null to keep the port's) and framing (from
+ * framingarg, -1 to keep it) are set and read back, since a driver takes
+ * what it can and says nothing of the rest. Last it asks the driver to hand
+ * bytes over at once (a USB adapter holds them up to 16 ms), which may be
+ * refused. The descriptor; or -1, with the exit status in status (2 a
+ * usage error or settings the port does not take, 1 a failure or a port in
+ * use) and the reason in why (size bytes), such as "/dev/ttyUSB0 does not
+ * take 8E1".
  */
-int lockport(long long ms);
-
-/*
- * Makes the port raw: every byte passes unchanged, none is echoed, answered
- * or turned into a signal, and the modem lines are ignored. The speed (baud,
- * 0 to keep the port's) and framing (from framingarg, -1 to keep it) are
- * set and read back, since a driver takes what it can and says nothing of
- * the rest. 0; 1 the port does not take the speed, 2 the framing, 3 it
- * refuses them outright; -1 and errno for another failure.
- */
-int rawport(long baud, int framing);
+int holdport(const char *dev, int flags, long long ms, const char *speed, int framing, int *status, char *why,
+	     int size);
 
 /* The kernel's RS-485 mode, RTS on while sending and off after: 0, or -1 where there is none. */
 int rs485port();
-
-/* Asks the driver to hand bytes over at once (a USB adapter holds them up to 16 ms); never fails. */
-void lowlatency();
 
 /* What the port is set to: its baud rate (0 unknown) and the bits of a character. */
 void portline(long *baud, int *bits);

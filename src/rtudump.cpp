@@ -43,7 +43,6 @@ static const char help[] =
 	"rtudump " VERSION "\n";
 
 struct opts {
-	long baud;
 	const char *speed;
 	int framing;
 	unsigned long count; /* 0: no end */
@@ -152,14 +151,14 @@ static unsigned long countarg(const char *s)
 
 static opts parse(int argc, char *argv[])
 {
-	opts o = {0, nullptr, -1, 0, nullptr, nullptr};
+	opts o = {nullptr, -1, 0, nullptr, nullptr};
 	bool usehelp = argc > 1 && strcmp(argv[1], "--help") == 0;
 	opterr = 0;
 	for (int c; !usehelp && (c = getopt(argc, argv, "+b:c:f:hw:")) != -1;) {
 		switch (c) {
 		case 'b':
 			o.speed = optarg;
-			if (!(o.baud = speedarg(optarg)))
+			if (!speedarg(optarg))
 				die(2, false, "not a speed: %s", optarg);
 			break;
 		case 'c':
@@ -199,22 +198,11 @@ static opts parse(int argc, char *argv[])
  */
 static void hold(const opts &o)
 {
-	in = openport(dev, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+	int status;
+	char why[160];
+	in = holdport(dev, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0, o.speed, o.framing, &status, why, sizeof why);
 	if (in < 0)
-		die(2, false, errno == ENOENT ? "no such device: %s" : "cannot open %s: %s", dev, strerror(errno));
-	if (!isatty(in))
-		die(2, false, "not a terminal: %s", dev);
-	if (lockport(0))
-		die(1, false, errno == EWOULDBLOCK ? "%s is in use by another program" : "cannot lock %s: %s", dev,
-		    strerror(errno));
-	int r = rawport(o.baud, o.framing);
-	if (r < 0)
-		die(1, false, "cannot set up %s: %s", dev, strerror(errno));
-	if (r) {
-		const char *b = r != 2 && o.baud ? o.speed : "", *f = r != 1 && o.framing >= 0 ? framingname(o.framing) : "";
-		die(2, false, "%s does not take %s%s%s", dev, b, *b && *f ? " " : "", f);
-	}
-	lowlatency();
+		die(status, false, "%s", why);
 	long baud;
 	int bits;
 	portline(&baud, &bits);

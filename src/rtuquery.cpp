@@ -44,7 +44,6 @@ static const char help[] =
 
 struct options {
 	bool echo, rs485;
-	long baud;
 	const char *speed;
 	int framing;
 	long long wait; /* ms */
@@ -109,14 +108,14 @@ static long long millis(const char *s)
 
 static options parse(int argc, char *argv[])
 {
-	options o = {false, false, 0, nullptr, -1, 1000, 0};
+	options o = {false, false, nullptr, -1, 1000, 0};
 	bool usehelp = argc > 1 && strcmp(argv[1], "--help") == 0;
 	opterr = 0;
 	for (int c; !usehelp && (c = getopt(argc, argv, "+b:ef:hrt:")) != -1;) {
 		switch (c) {
 		case 'b':
 			o.speed = optarg;
-			if (!(o.baud = speedarg(optarg)))
+			if (!speedarg(optarg))
 				die(2, "not a speed: %s", optarg);
 			break;
 		case 'e': o.echo = true; break;
@@ -175,24 +174,15 @@ static int request(char **bytes, int n, unsigned char *req)
  */
 static void hold(const options &o)
 {
-	port = openport(dev, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-	if (port < 0)
-		die(2, errno == ENOENT ? "no such device: %s" : "cannot open %s: %s", dev, strerror(errno));
-	if (!isatty(port))
-		die(2, "not a terminal: %s", dev);
 	catchsignals(caught, false);
-	if (lockport(o.wait))
-		die(1, errno == EWOULDBLOCK ? "%s is in use by another program" : "cannot lock %s: %s", dev, strerror(errno));
-	int r = rawport(o.baud, o.framing);
-	if (r < 0)
-		die(1, "cannot set up %s: %s", dev, strerror(errno));
-	if (r) {
-		const char *b = r != 2 && o.baud ? o.speed : "", *f = r != 1 && o.framing >= 0 ? framingname(o.framing) : "";
-		die(2, "%s does not take %s%s%s", dev, b, *b && *f ? " " : "", f);
-	}
+	int status;
+	char why[160];
+	port = holdport(dev, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, o.wait, o.speed, o.framing, &status, why,
+			sizeof why);
+	if (port < 0)
+		die(status, "%s", why);
 	if (o.rs485 && rs485port())
 		die(2, "no RS-485 mode on %s: leave out -r, the adapter switches direction itself", dev);
-	lowlatency();
 	long baud;
 	int bits;
 	portline(&baud, &bits);
