@@ -316,15 +316,16 @@ static bool likely(const unsigned char *f, int n, const unsigned char *req, bool
 
 /*
  * The frame of a length by rule at f, complete within n bytes; open, each
- * reading that may still be completed. Of an answer and a request that both
+ * reading that may still be completed, and len, the lengths of both. Of an answer and a request that both
  * fit, the one that ends first, but an answer that looks like one, which is
  * waited for: a frame whose last check byte is 00 begins with a shorter one
  * whose check bytes are right too, such as the request sent again.
  */
-static cut whole(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end, bool open[2])
+static cut whole(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end, bool open[2],
+		 int len[2])
 {
-	int a, q;
-	lengths(f, n, req, reqlen, &a, &q);
+	lengths(f, n, req, reqlen, &len[0], &len[1]);
+	const int a = len[0], q = len[1];
 	int ca = complete(a, f, n, end), cq = complete(q, f, n, end);
 	bool answer = ca >= 0 && a != notone && likely(f, n, req, true, false);
 	open[0] = ca == 0;
@@ -341,11 +342,11 @@ cut split(const unsigned char *f, int n, const unsigned char *req, int reqlen, b
 	if (n <= 0)
 		return {kind::none, 0};
 	bool open[2];
-	cut c = whole(f, n, req, reqlen, end, open);
+	int len[2];
+	cut c = whole(f, n, req, reqlen, end, open, len);
 	if (c.what != kind::none)
 		return c;
-	int a, q;
-	lengths(f, n, req, reqlen, &a, &q);
+	const int a = len[0], q = len[1];
 	bool unruled = a == norule || q == norule;
 	if (!open[0] && !open[1] && !unruled)
 		return {kind::noise, 1};
@@ -362,7 +363,8 @@ cut split(const unsigned char *f, int n, const unsigned char *req, int reqlen, b
 	int next = n;
 	for (int j = 1; !trusted && j < n && j < maxframe; j++) {
 		bool o[2];
-		found = whole(f + j, n - j, req, reqlen, false, o).what != kind::none;
+		int l[2];
+		found = whole(f + j, n - j, req, reqlen, false, o, l).what != kind::none;
 		if (found) {
 			next = j;
 			break;
