@@ -14,6 +14,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "cli.h"
+
 /* musl's headers leave the termios2 calls out; the kernel numbers them so on every architecture. */
 #ifndef TCGETS2
 #define TCGETS2 _IOR('T', 0x2A, struct termios2)
@@ -77,15 +79,6 @@ int framingarg(const char *s)
 const char *framingname(int framing)
 {
 	return framings[framing].name;
-}
-
-int above(int low)
-{
-	if (low < 0 || low > 2)
-		return low;
-	int high = fcntl(low, F_DUPFD_CLOEXEC, 3);
-	close(low);
-	return high;
 }
 
 static int openport(const char *dev, int flags)
@@ -250,32 +243,4 @@ void restoreport()
 	if (held)
 		set(&saved);
 	held = held485 = heldserial = 0;
-}
-
-void catchsignals(void (*h)(int), bool pipe)
-{
-	static const int signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE};
-	struct sigaction sa = {};
-	sa.sa_handler = h;
-	sigfillset(&sa.sa_mask);
-	for (int sig : signals) {
-		struct sigaction old = {};
-		sigaction(sig, nullptr, &old);
-		if (old.sa_handler != SIG_IGN && (pipe || sig != SIGPIPE))
-			sigaction(sig, &sa, nullptr);
-	}
-}
-
-void endby(int sig)
-{
-	/* Raised while the handler holds it off, and taken at its default once let through. */
-	struct sigaction dfl = {};
-	dfl.sa_handler = SIG_DFL;
-	sigaction(sig, &dfl, nullptr);
-	raise(sig); // NOLINT(cert-err33-c): should it fail, the exit below still tells
-	sigset_t s;
-	sigemptyset(&s);
-	sigaddset(&s, sig);
-	sigprocmask(SIG_UNBLOCK, &s, nullptr);
-	_exit(128 + sig);
 }

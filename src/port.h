@@ -16,13 +16,6 @@ int framingarg(const char *s);
 const char *framingname(int framing);
 
 /*
- * A descriptor just opened, moved above 2 if it is one of the standard
- * ones, which were closed then: a closed standard output or error is never
- * taken for a port or a file. The descriptor, close-on-exec, or -1.
- */
-int above(int low);
-
-/*
  * Opens dev with open(2)'s flags, above 2, and refuses what is not a
  * terminal; holds it with flock(LOCK_EX), waiting at most ms for another
  * program that holds it; makes it raw: every byte passes unchanged, none is
@@ -47,14 +40,5 @@ void portline(long *baud, int *bits);
 
 /* Puts back everything changed, in the reverse order; safe in a signal handler. */
 void restoreport();
-
-/*
- * Calls h for SIGHUP, SIGINT, SIGQUIT and SIGTERM, and with pipe for
- * SIGPIPE, unless they are ignored (a shell's background job stays deaf to
- * ^C). endby(sig), from h, ends the program by sig, so that a shell loop
- * knows it was interrupted and stops.
- */
-void catchsignals(void (*h)(int), bool pipe);
-[[noreturn]] void endby(int sig);
 
 #endif

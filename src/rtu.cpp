@@ -171,8 +171,9 @@ static bool fits(const fn *p, const unsigned char *req, int reqlen, const unsign
 	return true;
 }
 
-verdict judge(const unsigned char *req, int reqlen, const unsigned char *f, int n, bool echoed)
+verdict judge(const unsigned char *req, int reqlen, const unsigned char *f, int n, via how)
 {
+	const bool echoed = how == via::echo;
 	verdict v = {0, ""};
 	const int size = sizeof v.why;
 	const unsigned unit = req[0], fc = req[1];
@@ -199,11 +200,27 @@ verdict judge(const unsigned char *req, int reqlen, const unsigned char *f, int 
 		const char *name = e < sizeof exceptions / sizeof *exceptions ? exceptions[e] : nullptr;
 		v.status = say(3, v.why, size, name ? "exception %02x: %s" : "exception %02x", e, name);
 	} else if (copy && !(p && p->copied))
-		v.status = echoed ? say(1, v.why, size, "a second copy of the request, not a reply")
-				  : say(1, v.why, size, "the reply is a copy of the request: the adapter echoes; use -e");
+		v.status = how == via::tcp ? say(1, v.why, size, "the reply is a copy of the request")
+			   : echoed	   ? say(1, v.why, size, "a second copy of the request, not a reply")
+					   : say(1, v.why, size, "the reply is a copy of the request: the adapter echoes; use -e");
 	else if (!fits(p, req, reqlen, f, n))
 		v.status = say(1, v.why, size, "reply does not match the request");
 	return v;
+}
+
+int answerat(const unsigned char *req, int reqlen, const unsigned char *f, int n)
+{
+	for (int k = 1; k + least <= n; k++) {
+		if (f[k] == req[0] && (f[k + 1] & 0x7F) == req[1] && judge(req, reqlen, f + k, n - k, via::line).status != 1)
+			return k;
+	}
+	return 0;
+}
+
+bool settled(const unsigned char *req, int reqlen, const unsigned char *f, int n)
+{
+	int w = wanted(req, reqlen, f, n);
+	return (n >= w && right(f, w)) || answerat(req, reqlen, f, n);
 }
 
 verdict judgeecho(const unsigned char *req, int reqlen, const unsigned char *f, int n)

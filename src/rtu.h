@@ -50,14 +50,33 @@ int replyend(const unsigned char *req, int reqlen, const unsigned char *f, int n
  * What a reply says of the request: status 0 when it is the answer (right
  * check bytes, the unit and function asked, and fitting the request), 3 an
  * exception, 1 anything else, with the reason in why; why is empty for 0.
- * The reply is f, n bytes as replyend cut them, 0 when nothing came; echoed
- * says that the request's echo was read before it.
+ * The reply is f, n bytes as replyend cut them, 0 when nothing came. how
+ * it came: on a line, after the request's echo had been read (-e), or as
+ * a Modbus TCP response turned into a frame (mbap.h), whose copy of the
+ * request no adapter made.
  */
 struct verdict {
 	int status;
 	char why[128];
 };
-verdict judge(const unsigned char *req, int reqlen, const unsigned char *f, int n, bool echoed);
+enum class via : unsigned char { line, echo, tcp };
+verdict judge(const unsigned char *req, int reqlen, const unsigned char *f, int n, via how);
+
+/*
+ * For the bytes of a stream, which a gateway may have packed with others:
+ * where, in the n bytes f, the answer to req (a reply or an exception with
+ * right check bytes, from the unit and to the function asked, that fits
+ * the request, as judge says) begins after other bytes, at 1 or more; or 0
+ * where none does, and f is to be judged from its first byte.
+ */
+int answerat(const unsigned char *req, int reqlen, const unsigned char *f, int n);
+
+/*
+ * Whether the n bytes f of a stream tell all there is to know of the reply
+ * to req: they begin with a frame as long as wanted says, with right check
+ * bytes, or an answer begins after other bytes. Until then more is read.
+ */
+bool settled(const unsigned char *req, int reqlen, const unsigned char *f, int n);
 
 /* What came back of the request itself, n bytes f, for an adapter that echoes. */
 verdict judgeecho(const unsigned char *req, int reqlen, const unsigned char *f, int n);

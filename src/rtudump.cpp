@@ -12,42 +12,42 @@
  * usage error; or the signal that ended it.
  */
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
+#include "cli.h"
+#include "line.h"
 #include "port.h"
 #include "rtu.h"
 
-static const char usage[] = "usage: rtudump [-b speed] [-f framing] [-c count] [-w file] device\n";
+static const char usage[] = "usage: rtudump [-b speed] [-f framing] [-c count] [-w file] device|host:port|-\n";
 
 static const char help[] =
-	"Watch a Modbus RTU bus and print each frame that passes, one a line:\n"
-	"the time of its first byte, request, reply, exception or noise, and\n"
-	"its bytes in hex. A device of - reads recorded bytes from standard input.\n"
+	"Watch a Modbus RTU bus, on a serial device or through a transparent\n"
+	"gateway, and print each frame that passes, one a line: the time of its\n"
+	"first byte, request, reply, exception or noise, and its bytes in hex.\n"
+	"A device of - reads recorded bytes from standard input.\n"
 	"\n"
 	"  -b speed    the port's speed, such as 9600\n"
 	"  -f framing  the port's framing: 8N1, 8E1, 8O1 or 8N2\n"
 	"  -c count    exit after so many frames\n"
 	"  -w file     also write the frames to file as a pcap capture\n"
-	"  -h          print this help\n"
+	"  -h          print this help; --version, the version\n"
 	"\n"
 	"Exit status: 0 at the end of the input or after -c frames; 1 the port\n"
-	"is in use or fails; 2 usage.\n"
+	"is in use or fails, or the gateway closed the connection; 2 usage.\n"
 	"rtudump " VERSION "\n";
 
-struct opts {
+static struct {
 	const char *speed;
 	int framing;
 	unsigned long count; /* 0: no end */
-	const char *file, *dev;
-};
-
+	const char *file;
+} o = {nullptr, -1, 0, nullptr};
 /* The pcap format's own numbers: classic, microsecond times, the first user link type. */
 static const std::uint32_t magic = 0xa1b2c3d4, linktype = 147;
 
@@ -68,13 +68,13 @@ static unsigned char noise[maxframe];
 static int noiselen;
 static long long noiseat;
 
-static const char *dev, *capname;
-static int in = -1, capture = -1;
-static bool live;            /* a port, not recorded bytes */
+static const char *capname;
+static int capture = -1;
 static long long each, lull;  /* µs: one character, a gap that settles what is open */
 static long long heard;       /* when the last byte came */
 static long long offset;      /* from the monotonic clock to the time of day, once: times never go back */
 static volatile unsigned long frames, noisy;
+static volatile bool watching;
 
 static const char *const kinds[] = {"", "request", "reply", "exception", "noise"};
 
@@ -107,36 +107,6 @@ static void summary()
 		return; /* nowhere left to say it */
 }
 
-/* Ends the watch: the port back as it was, the summary, the status. */
-[[noreturn]] static void done(int status)
-{
-	restoreport();
-	summary();
-	_exit(status);
-}
-
-/* The port is put back first: what is said, and the exit, come after it. */
-[[noreturn]] static void die(int status, bool watching, const char *fmt, ...) // NOLINT(cert-dcl50-cpp): printf's own form
-{
-	restoreport();
-	va_list ap;
-	va_start(ap, fmt);
-	fputs("rtudump: ", stderr);  // NOLINT(cert-err33-c): the status still tells
-	vfprintf(stderr, fmt, ap);   // NOLINT(cert-err33-c,clang-analyzer-valist.Uninitialized): started above
-	va_end(ap);
-	fputc('\n', stderr);         // NOLINT(cert-err33-c)
-	if (watching)
-		summary();
-	_exit(status);
-}
-
-extern "C" void caught(int sig)
-{
-	restoreport();
-	summary();
-	endby(sig);
-}
-
 /* A count of frames, 1 or more; 0 for anything else. */
 static unsigned long countarg(const char *s)
 {
@@ -148,72 +118,37 @@ static unsigned long countarg(const char *s)
 	return v;
 }
 
-static opts parse(int argc, char *argv[])
+static void take(int opt, const char *arg)
 {
-	opts o = {nullptr, -1, 0, nullptr, nullptr};
-	bool usehelp = argc > 1 && strcmp(argv[1], "--help") == 0;
-	opterr = 0;
-	for (int c; !usehelp && (c = getopt(argc, argv, "+b:c:f:hw:")) != -1;) {
-		switch (c) {
-		case 'b':
-			o.speed = optarg;
-			if (!speedarg(optarg))
-				die(2, false, "not a speed: %s", optarg);
-			break;
-		case 'c':
-			if (!(o.count = countarg(optarg)))
-				die(2, false, "-c takes a number of frames, 1 or more: '%s'", optarg);
-			break;
-		case 'f':
-			if ((o.framing = framingarg(optarg)) < 0)
-				die(2, false, "not a framing: %s", optarg);
-			break;
-		case 'h': usehelp = true; break;
-		case 'w': o.file = optarg; break;
-		default:
-			fputs(usage, stderr); // NOLINT(cert-err33-c): the status still tells
-			_exit(2);
-		}
+	switch (opt) {
+	case 'b':
+		o.speed = arg;
+		if (!speedarg(arg))
+			misuse("not a speed: %s", arg);
+		break;
+	case 'c':
+		if (!(o.count = countarg(arg)))
+			misuse("-c takes a number of frames, 1 or more: '%s'", arg);
+		break;
+	case 'f':
+		if ((o.framing = framingarg(arg)) < 0)
+			misuse("not a framing: %s", arg);
+		break;
+	case 'w': o.file = arg; break;
 	}
-	if (usehelp) {
-		fputs(usage, stdout); // NOLINT(cert-err33-c): a failure shows at the flush
-		fputs(help, stdout);  // NOLINT(cert-err33-c)
-		if (fflush(stdout) == EOF || fclose(stdout) == EOF)
-			die(1, false, "write error: %s", strerror(errno));
-		_exit(0);
-	}
-	if (argc - optind != 1) {
-		fputs(usage, stderr); // NOLINT(cert-err33-c): the status still tells
-		_exit(2);
-	}
-	o.dev = argv[optind];
-	return o;
 }
 
-/*
- * Opens the port to read it only, holds it from other programs, and makes
- * it raw: without echo, the driver itself would write to the line. Not
- * blocking: no wait for a carrier at the open, and every wait is poll's.
- */
-static void hold(const opts &o)
+/* The summary at every end, once the watch has begun. */
+static void ending()
 {
-	int status;
-	char why[160];
-	in = holdport(dev, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0, o.speed, o.framing, &status, why, sizeof why);
-	if (in < 0)
-		die(status, false, "%s", why);
-	long baud;
-	int bits;
-	portline(&baud, &bits);
-	each = chartime(baud, bits);
-	lull = gap(baud, bits);
-	live = true;
+	if (watching)
+		summary();
 }
 
 static void writeall(const void *p, size_t n)
 {
 	if (write(capture, p, n) != static_cast<ssize_t>(n))
-		die(1, true, "cannot write %s: %s", capname, strerror(errno));
+		die(1, "cannot write %s: %s", capname, strerror(errno));
 }
 
 /*
@@ -226,7 +161,7 @@ static void startcapture(const char *file)
 	capname = file;
 	capture = above(open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
 	if (capture < 0)
-		die(2, false, "cannot open %s: %s", file, strerror(errno));
+		die(2, "cannot open %s: %s", file, strerror(errno));
 	const std::uint32_t m = magic, rest[4] = {0, 0, maxframe, linktype}; /* zone, accuracy, snapshot, link */
 	const std::uint16_t version[2] = {2, 4};
 	unsigned char b[24];
@@ -245,13 +180,6 @@ static void record(long long when, const unsigned char *f, int n)
 	memcpy(b, h, 16);
 	memcpy(b + 16, f, static_cast<size_t>(n));
 	writeall(b, 16 + static_cast<size_t>(n));
-}
-
-static long long usnow(clockid_t c)
-{
-	timespec t;
-	clock_gettime(c, &t);
-	return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
 }
 
 static char *two(char *p, int v)
@@ -346,7 +274,7 @@ static void settle(bool end, unsigned long count)
 		flushnoise();
 }
 
-/* Reads what has come; 0 at the end of the input. Each byte's time is its read's, less the characters after it. */
+/* Reads what has come; -1 at the end of the line. Each byte's time is its read's, less the characters after it. */
 static int take()
 {
 	if (head) {
@@ -355,44 +283,43 @@ static int take()
 		tail -= head;
 		head = 0;
 	}
-	ssize_t k = read(in, buf + tail, sizeof buf - static_cast<size_t>(tail));
-	if (k < 0 && (errno == EAGAIN || errno == EINTR))
-		return 1;
-	if (k < 0 || (k == 0 && live))
-		die(1, true, "cannot read %s: %s", dev, k ? strerror(errno) : "end of file");
+	int k = lineread(buf + tail, static_cast<int>(sizeof buf) - tail);
 	/* No byte came before the last of the read before. */
-	long long now = usnow(CLOCK_MONOTONIC), floor = heard;
-	heard = now;
+	long long now = usnow(), floor = heard;
+	heard = k > 0 ? now : heard;
 	for (int i = 0; i < k; i++) {
 		long long t = now - (k - 1 - i) * each;
 		at[tail + i] = t > floor ? t : floor;
 	}
-	tail += static_cast<int>(k);
-	return k > 0;
+	tail += k > 0 ? k : 0;
+	return k;
 }
 
-/* Watches until the input ends or count frames have passed; what was printed leaves before every wait. */
-static void watch(unsigned long count)
+static void flush()
+{
+	if (fflush(stdout) == EOF)
+		die(1, "cannot write the frames: %s", strerror(errno));
+}
+
+/*
+ * Watches until the line ends or count frames have passed; what was
+ * printed leaves before every wait. On a port or a connection, what is
+ * open is settled once the line has been silent for the gap.
+ */
+static void watch(unsigned long count, bool live)
 {
 	for (;;) {
-		if (fflush(stdout) == EOF)
-			die(1, true, "cannot write the frames: %s", strerror(errno));
-		int wait = -1; /* ms */
-		if (live && (tail > head || noiselen)) {
-			long long left = heard + lull - usnow(CLOCK_MONOTONIC);
-			wait = left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
-		}
-		pollfd p = {in, POLLIN, 0};
-		int r = poll(&p, 1, wait);
-		if (r < 0 && errno != EINTR)
-			die(1, true, "cannot read %s: %s", dev, strerror(errno));
-		if (r == 0) {
+		flush();
+		bool open = live && (tail > head || noiselen);
+		if (!lineawait(open ? heard + lull : -1)) {
 			settle(true, count);
-		} else if (r > 0) {
-			if (!take()) {
-				settle(true, count);
+		} else if (take() < 0) {
+			settle(true, count);
+			if (!lineended())
 				return;
-			}
+			flush();
+			die(1, lineended(), linename());
+		} else {
 			settle(false, count);
 		}
 		if (count && frames >= count)
@@ -403,20 +330,34 @@ static void watch(unsigned long count)
 int main(int argc, char *argv[])
 {
 	setvbuf(stdout, out, _IOFBF, sizeof out); // NOLINT(cert-err33-c): cannot fail before the first output
-	opts o = parse(argc, argv);
-	dev = o.dev;
-	catchsignals(caught, true);
-	offset = usnow(CLOCK_REALTIME) - usnow(CLOCK_MONOTONIC);
-	if (strcmp(dev, "-") != 0)
-		hold(o);
-	else
-		in = 0;
+	me = {"rtudump", usage, help, VERSION, lineundo, ending};
+	int first = options(argc, argv, "b:c:f:w:", take);
+	if (argc - first != 1)
+		misuse(nullptr);
+	linekind line = lineaddress(argv[first], false, true);
+	linetakes(o.speed, o.framing >= 0, false);
+
+	catchsignals(true);
+	timespec t;
+	clock_gettime(CLOCK_REALTIME, &t);
+	offset = t.tv_sec * 1000000LL + t.tv_nsec / 1000 - usnow();
+	/*
+	 * Opened to read only, with echo off: not even the driver writes to the
+	 * line. A port in use is refused at once; a gateway has 10 s to take the
+	 * connection.
+	 */
+	lineopen(true, line == linekind::tcp ? 10000 : 0, o.speed, o.framing, false);
+	each = linetiming().each;
+	lull = linetiming().gap;
 	if (o.file)
 		startcapture(o.file);
+	watching = true;
 
-	watch(o.count);
+	watch(o.count, line != linekind::recording);
 
 	if (fflush(stdout) == EOF || fclose(stdout) == EOF)
-		die(1, true, "cannot write the frames: %s", strerror(errno));
-	done(0);
+		die(1, "cannot write the frames: %s", strerror(errno));
+	lineundo();
+	summary();
+	return 0;
 }

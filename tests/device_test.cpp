@@ -272,8 +272,8 @@ TEST(rtuquery, takes_only_the_answer_to_its_request)
 		/* what follows the frame is not part of it */
 		{{}, q03, false, {{0, r03 + " 01 03"}}, r03 + "\n", 0, "", 0},
 		{{"-t", "0.3"}, q03, false, {}, "", 1, "rtuquery: no reply\n", 300},
-		{{}, q03, false, {{0, r03}}, "", 1, "rtuquery: cannot print the reply\n", 0, "full"},
-		{{}, q03, false, {{0, r03}}, "", 1, "rtuquery: cannot print the reply\n", 0, "closed"},
+		{{}, q03, false, {{0, r03}}, "", 1, "rtuquery: cannot print the reply: No space left on device\n", 0, "full"},
+		{{}, q03, false, {{0, r03}}, "", 1, "rtuquery: cannot print the reply: Bad file descriptor\n", 0, "closed"},
 		{{"-t", "0.3"}, q03, false, {}, "", 1, "", 300, "stderr closed"},
 		{{}, q03, false, {{0, r03}}, "", 128 + SIGPIPE, "", 0, "pipe"},
 		{{}, "01 03 00 00 00 7d", false, {{0, r125}}, r125 + "\n", 0, "", 0},

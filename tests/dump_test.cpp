@@ -370,7 +370,7 @@ TEST(rtudump, refuses_bad_input_and_leaves_the_port_as_it_was)
 	std::string name;
 	int master = rawpty(&tty, &name);
 	ASSERT_GE(master, 0);
-	const std::string usage = "usage: rtudump [-b speed] [-f framing] [-c count] [-w file] device\n";
+	const std::string usage = "usage: rtudump [-b speed] [-f framing] [-c count] [-w file] device|host:port|-\n";
 	auto c = [](const std::string &v) { return "rtudump: -c takes a number of frames, 1 or more: '" + v + "'\n"; };
 	const struct {
 		std::vector<std::string> args; /* @ is the port */
@@ -379,7 +379,10 @@ TEST(rtudump, refuses_bad_input_and_leaves_the_port_as_it_was)
 		bool locked;
 	} cases[] = {
 		{{}, 2, usage},
-		{{"-x", "@"}, 2, usage},
+		{{"-x", "@"}, 2, "rtudump: unknown option -x\n" + usage},
+		{{"-m", "tcp", "@"}, 2, "rtudump: unknown option -m\n" + usage},
+		{{"@", "-c"}, 2, usage},
+		{{"-c"}, 2, "rtudump: -c needs a value\n" + usage},
 		{{"@", "@"}, 2, usage},
 		{{"-c", "0", "@"}, 2, c("0")},
 		{{"-c", "-1", "@"}, 2, c("-1")},

@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	int framed = replyend(r.p, len, line.p, got);
 	if (framed < 0 || framed > got)
 		abort();
-	verdict v = judge(r.p, len, line.p, got, flags & 1);
+	verdict v = judge(r.p, len, line.p, got, flags & 1 ? via::echo : via::line);
 	if (v.status == 0) {
 		int want = expected(req);
 		if (!right(rep, framed) || rep[0] != req[0] || rep[1] != req[1] || (want && framed != want))

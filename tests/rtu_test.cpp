@@ -91,7 +91,7 @@ TEST(rtu, frame_lengths_follow_the_protocol)
 		while (n < size(x.resp) && n < wanted(x.req.data(), size(x.req), x.resp.data(), n))
 			n++;
 		EXPECT_EQ(n, size(x.resp));
-		verdict v = judge(x.req.data(), size(x.req), x.resp.data(), n, false);
+		verdict v = judge(x.req.data(), size(x.req), x.resp.data(), n, via::line);
 		EXPECT_EQ(v.status, x.resp[1] & 0x80 ? 3 : 0) << v.why;
 
 		/* On a bus, the request and its answer, back to back. */
@@ -124,7 +124,7 @@ TEST(rtu, replies_that_do_not_answer)
 		{frame({0x01, 0x03, 0x00, 0x00, 0x00, 0x7d}), frame({0x01, 0x03, 0xfc}), 1, "reply cut short: 5 of 257 bytes"},
 	};
 	for (auto &c : cases) {
-		verdict v = judge(c.req.data(), size(c.req), c.resp.data(), size(c.resp), false);
+		verdict v = judge(c.req.data(), size(c.req), c.resp.data(), size(c.resp), via::line);
 		EXPECT_EQ(v.status, c.status) << c.why;
 		EXPECT_STREQ(v.why, c.why);
 	}

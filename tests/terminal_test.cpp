@@ -34,7 +34,8 @@ TEST(send_frame, terminal_gets_frame_and_check_bytes_in_one_read)
 TEST(usage_errors, are_refused_before_anything_is_sent)
 {
 	const std::string usage = "usage: send-frame device byte...\n";
-	const std::string qusage = "usage: rtuquery [-e] [-r] [-b speed] [-f framing] [-t seconds] device byte...\n";
+	const std::string qusage =
+		"usage: rtuquery [-e] [-r] [-b speed] [-f framing] [-m rtu|tcp] [-t seconds] device|host:port byte...\n";
 	std::vector<std::string> many = {SEND_FRAME, "/dev/null"};
 	many.insert(many.end(), 101, "00");
 	std::vector<std::string> most = {RTUQUERY, "/dev/null", "01", "2b"};
@@ -60,10 +61,11 @@ TEST(usage_errors, are_refused_before_anything_is_sent)
 		 "send-frame: crc not found on PATH (from a build: PATH=$PWD/build:$PATH)\n", true},
 		{{RTUQUERY}, 2, qusage},
 		{{RTUQUERY, "/dev/null", "01"}, 2, qusage},
-		{{RTUQUERY, "-x", "/dev/null", "01", "03"}, 2, qusage},
+		{{RTUQUERY, "-x", "/dev/null", "01", "03"}, 2, "rtuquery: unknown option -x\n" + qusage},
+		{{RTUQUERY, "--frobnicate", "/dev/null", "01", "03"}, 2, "rtuquery: unknown option --frobnicate\n" + qusage},
 		{{RTUQUERY, "--", "-t"}, 2, qusage},
 		{{RTUQUERY, "/dev/null", "01", "03", "-t"}, 2, "rtuquery: not a byte in hex: '-t'\n"},
-		{{RTUQUERY, "-t"}, 2, qusage},
+		{{RTUQUERY, "-t"}, 2, "rtuquery: -t needs a value\n" + qusage},
 		{{RTUQUERY, "-t", "0", "/dev/null", "01", "03"}, 2, t("0")},
 		{{RTUQUERY, "-t", "0.009", "/dev/null", "01", "03"}, 2, t("0.009")},
 		{{RTUQUERY, "-t", "25.001", "/dev/null", "01", "03"}, 2, t("25.001")},

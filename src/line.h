@@ -1,0 +1,79 @@
+/*
+ * line - what rtuquery and rtudump talk on, one line a program, whichever
+ * kind it is: a serial port (a path), a TCP connection to a gateway
+ * (HOST:PORT), or, for rtudump, a recording on standard input (-). What
+ * differs between them lives behind this, in port.h and net.h: a port is
+ * locked, set up and put back, and its speed gives the silence a request
+ * waits for, a character's time and the gap that cuts a frame short; a
+ * connection has no settings, and there a gateway's timer and the network
+ * decide when bytes come. Errors that leave the program nothing to do end
+ * it, through die (cli.h), with the line put back.
+ */
+#ifndef LINE_H
+#define LINE_H
+
+enum class linekind : unsigned char { port, tcp, recording };
+
+/*
+ * Takes the device argument dev: anything with a / is a serial port, and
+ * so is a word with no colon, which is looked for as a path, as always;
+ * otherwise HOST:PORT (net.h), where tcp (Modbus TCP) lets HOST alone stand
+ * for HOST:502 and takes any word for a host, and refuses a path. recording
+ * lets - stand for standard input. A usage error ends the program with
+ * status 2 before anything is opened. Gives the kind.
+ */
+linekind lineaddress(const char *dev, bool tcp, bool recording);
+
+/*
+ * Refuses, as a usage error, the settings given that mean nothing on the
+ * line: on a connection, a speed (-b), a framing (-f) or RS-485 mode (-r),
+ * which the gateway's own settings fix. A recording takes and ignores them.
+ */
+void linetakes(bool speed, bool framing, bool rs485);
+
+/* The line as messages name it: the path, HOST:PORT, or "standard input". */
+const char *linename();
+
+/*
+ * Opens the line: a port to read only with readonly (else to read and
+ * write), held from other programs for at most ms milliseconds, at the
+ * speed and framing asked for (port.h's holdport), in RS-485 mode with
+ * rs485; a connection made within ms. Ends the program where it cannot.
+ */
+void lineopen(bool readonly, long long ms, const char *speed, int framing, bool rs485);
+
+/*
+ * The times of the line, in µs: the silence a request waits for (3.5
+ * characters on a port; none on a connection, where the gateway keeps to
+ * it), one character (0 where not known), and the gap inside a frame that
+ * cuts it short (3 characters or 0.1 s on a port, whichever is longer;
+ * 0.5 s on a connection, where a gateway's timer and the network hold
+ * bytes back).
+ */
+struct linetimes {
+	long long quiet, each, gap;
+};
+linetimes linetiming();
+
+/* Drops the bytes already waiting. */
+void lineflush();
+
+/* Whether bytes come before the deadline (µs on usnow's clock; -1 for none). */
+bool lineawait(long long deadline);
+
+/* Reads up to most bytes into b: how many; 0 when none are waiting; -1 when the line has ended. */
+int lineread(unsigned char *b, int most);
+
+/* What the line's end says, with %s for its name: null for a recording, whose end is no failure. */
+const char *lineended();
+
+/*
+ * Sends the n bytes b, all of them, and on a port waits until the last has
+ * left it: the time it had, in µs on usnow's clock.
+ */
+long long linesend(const unsigned char *b, int n);
+
+/* Puts back what was changed on a port; safe in a signal handler. */
+void lineundo();
+
+#endif
