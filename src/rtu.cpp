@@ -208,21 +208,6 @@ verdict judge(const unsigned char *req, int reqlen, const unsigned char *f, int 
 	return v;
 }
 
-int answerat(const unsigned char *req, int reqlen, const unsigned char *f, int n)
-{
-	for (int k = 1; k + least <= n; k++) {
-		if (f[k] == req[0] && (f[k + 1] & 0x7F) == req[1] && judge(req, reqlen, f + k, n - k, via::line).status != 1)
-			return k;
-	}
-	return 0;
-}
-
-bool settled(const unsigned char *req, int reqlen, const unsigned char *f, int n)
-{
-	int w = wanted(req, reqlen, f, n);
-	return (n >= w && right(f, w)) || answerat(req, reqlen, f, n);
-}
-
 verdict judgeecho(const unsigned char *req, int reqlen, const unsigned char *f, int n)
 {
 	verdict v = {0, ""};
@@ -261,6 +246,30 @@ static int firstright(const unsigned char *f, int n)
 			return k + 1;
 	}
 	return 0;
+}
+
+int streamlen(const unsigned char *req, int reqlen, const unsigned char *f, int n)
+{
+	int w = wanted(req, reqlen, f, n);
+	if (w == maxframe && replylen(f, n) < 0)
+		return firstright(f, n);
+	return n >= w ? w : 0;
+}
+
+int answerat(const unsigned char *req, int reqlen, const unsigned char *f, int n)
+{
+	for (int k = 1; k + least <= n; k++) {
+		int l = f[k] == req[0] && (f[k + 1] & 0x7F) == req[1] ? streamlen(req, reqlen, f + k, n - k) : 0;
+		if (l && judge(req, reqlen, f + k, l, via::line).status != 1)
+			return k;
+	}
+	return 0;
+}
+
+bool settled(const unsigned char *req, int reqlen, const unsigned char *f, int n)
+{
+	int l = streamlen(req, reqlen, f, n);
+	return (l && right(f, l)) || answerat(req, reqlen, f, n);
 }
 
 /* What lengths tell of a frame that may begin at f: none yet (0), none by rule, or it cannot be one. */

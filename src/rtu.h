@@ -63,7 +63,16 @@ enum class via : unsigned char { line, echo, tcp };
 verdict judge(const unsigned char *req, int reqlen, const unsigned char *f, int n, via how);
 
 /*
- * For the bytes of a stream, which a gateway may have packed with others:
+ * For the bytes of a stream, which a gateway may have packed with others,
+ * where no silence ends a frame: how many of the n bytes f are the reply
+ * to req, once they tell: as many as wanted says, or for a function no
+ * rule gives a length to, as far as its check bytes first come right (at
+ * 4 bytes or more); 0 until then.
+ */
+int streamlen(const unsigned char *req, int reqlen, const unsigned char *f, int n);
+
+/*
+ * For the bytes of a stream:
  * where, in the n bytes f, the answer to req (a reply or an exception with
  * right check bytes, from the unit and to the function asked, that fits
  * the request, as judge says) begins after other bytes, at 1 or more; or 0
@@ -73,8 +82,9 @@ int answerat(const unsigned char *req, int reqlen, const unsigned char *f, int n
 
 /*
  * Whether the n bytes f of a stream tell all there is to know of the reply
- * to req: they begin with a frame as long as wanted says, with right check
- * bytes, or an answer begins after other bytes. Until then more is read.
+ * to req: they begin with a frame as long as streamlen says, with right
+ * check bytes, or an answer begins after other bytes. Until then more is
+ * read.
  */
 bool settled(const unsigned char *req, int reqlen, const unsigned char *f, int n);
 

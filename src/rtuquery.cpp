@@ -176,8 +176,8 @@ static int want(reading how, const unsigned char *wire, const unsigned char *req
 {
 	if (how == reading::mbap)
 		return mbapwanted(req, reqlen, f, n);
-	if (how == reading::stream && !settled(req, reqlen, f, n) && !mbapanswer(wire, f, n))
-		return room;
+	if (how == reading::stream)
+		return settled(req, reqlen, f, n) || mbapanswer(wire, f, n) ? n : room;
 	return wanted(req, reqlen, f, n);
 }
 
@@ -260,8 +260,12 @@ int main(int argc, char *argv[])
 		count = got < mbapmax ? got : mbapmax;
 		snprintf(v.why, sizeof v.why, "%s answers in Modbus TCP: try -m tcp", linename()); // NOLINT(cert-err33-c): cut short at worst
 	} else {
-		from = how == reading::stream ? answerat(req, reqlen, rep, got) : 0;
-		int have = got - from < maxframe ? got - from : maxframe;
+		int have = got;
+		if (how == reading::stream) {
+			from = answerat(req, reqlen, rep, got);
+			have = streamlen(req, reqlen, rep + from, got - from);
+			have = have ? have : got - from < maxframe ? got - from : maxframe;
+		}
 		count = replyend(req, reqlen, rep + from, have);
 		v = judge(req, reqlen, rep + from, have, o.echo ? via::echo : via::line);
 	}

@@ -18,41 +18,10 @@
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
-#include <modbus.h>
 
+#include "devices.h"
 #include "reference.h"
 #include "run.h"
-
-/* The server; it ends with the test process. */
-static pid_t device(const std::string &path)
-{
-	int ready[2];
-	if (pipe(ready))
-		return -1;
-	pid_t pid = fork();
-	if (pid == 0) {
-		prctl(PR_SET_PDEATHSIG, SIGKILL);
-		modbus_t *ctx = modbus_new_rtu(path.c_str(), 9600, 'N', 8, 1);
-		modbus_mapping_t *map = modbus_mapping_new(0, 0, 125, 0);
-		if (!ctx || !map || modbus_set_slave(ctx, 1) || modbus_connect(ctx))
-			_exit(1);
-		for (int i = 0; i < 125; i++)
-			map->tab_registers[i] = static_cast<uint16_t>(0x0101 * i + 0x1234);
-		if (write(ready[1], "", 1) != 1)
-			_exit(1);
-		uint8_t req[MODBUS_RTU_MAX_ADU_LENGTH];
-		for (;;) {
-			int n = modbus_receive(ctx, req);
-			if (n > 0)
-				modbus_reply(ctx, req, n, map);
-		}
-	}
-	close(ready[1]);
-	char c;
-	bool up = read(ready[0], &c, 1) == 1;
-	close(ready[0]);
-	return up ? pid : -1;
-}
 
 /* A port's settings, as stty saves them. */
 static std::string settings(const std::string &port)
@@ -93,7 +62,7 @@ protected:
 		}
 		for (int i = 0; i < 200 && (access(link.c_str(), F_OK) || access(user.c_str(), F_OK)); i++)
 			usleep(10000);
-		server = device(link);
+		server = rtuserver(link);
 		ASSERT_GT(server, 0);
 	}
 

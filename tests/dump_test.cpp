@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "listener.h"
 #include "reference.h"
 #include "run.h"
 
@@ -364,6 +365,57 @@ TEST(rtudump, lists_what_passes_on_the_bus_frame_for_frame)
 	run("/bin/rm", {"-rf", dir});
 }
 
+/*
+ * Through a transparent gateway: the same bus in TCP segments of 1 to 300
+ * bytes, with pauses; rtudump never writes a byte, and the gateway closing
+ * the connection ends it, once what came is printed.
+ */
+TEST(rtudump, watches_through_a_gateway_until_it_closes)
+{
+	traffic t(seed() + 1, 300);
+	SCOPED_TRACE("DUMP_SEED=" + std::to_string(seed()) + " + 1");
+	int port, heard[2];
+	ASSERT_EQ(pipe(heard), 0);
+	pid_t gw = listener(&port, [&](int c) {
+		std::mt19937 rng(seed());
+		for (size_t at = 0; at < t.bus.size();) {
+			size_t n = std::min<size_t>(1 + rng() % 300, t.bus.size() - at);
+			put(c, t.bus.substr(at, n));
+			at += n;
+			usleep(static_cast<useconds_t>(rng() % 3 == 0 ? rng() % 30000 : 0));
+		}
+		/* what rtudump sent, which must be nothing */
+		usleep(300000);
+		char b[64];
+		ssize_t k = recv(c, b, sizeof b, MSG_DONTWAIT);
+		if (write(heard[1], k > 0 ? "x" : "-", 1) != 1)
+			_exit(1);
+	});
+	ASSERT_GT(gw, 0);
+	std::string dev = "127.0.0.1:" + std::to_string(port);
+	result r = run(TIMEOUT, {"60", RTUDUMP, dev});
+	char said = 0;
+	EXPECT_EQ(read(heard[0], &said, 1), 1);
+	EXPECT_EQ(said, '-') << "rtudump wrote to the gateway";
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "rtudump: " + dev + " closed the connection\n" + summary(t));
+	same(parse(r.out), t.items);
+
+	/* -c ends it before the gateway does. */
+	r = run(TIMEOUT, {"60", RTUDUMP, "-c", "3", dev});
+	size_t noise = 0;
+	for (size_t i = 0, frames = 0; frames < 3; i++) {
+		bool n = t.items[i].kind == "noise";
+		noise += n ? t.items[i].bytes.size() : 0;
+		frames += !n;
+	}
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "rtudump: 3 frames, " + std::to_string(noise) + " bytes of noise\n");
+	end(gw);
+	close(heard[0]);
+	close(heard[1]);
+}
+
 TEST(rtudump, refuses_bad_input_and_leaves_the_port_as_it_was)
 {
 	int tty;
@@ -394,6 +446,10 @@ TEST(rtudump, refuses_bad_input_and_leaves_the_port_as_it_was)
 		{{"/nonexistent"}, 2, "rtudump: no such device: /nonexistent\n"},
 		{{"/tmp"}, 2, "rtudump: not a terminal: /tmp\n"},
 		{{"-f", "8E1", "@"}, 2, "rtudump: @ does not take 8E1\n"},
+		{{"-b", "9600", "gw:502"}, 2,
+		 "rtudump: -b is not for a TCP connection: the gateway's own settings fix the line's speed and framing\n"},
+		{{"gw:"}, 2, "rtudump: no port in gw:\n"},
+		{{"127.0.0.1:1"}, 1, "rtudump: cannot connect to 127.0.0.1:1: Connection refused\n"},
 		{{"-w", "/nonexistent/bus.pcap", "@"}, 2, "rtudump: cannot open /nonexistent/bus.pcap: No such file or directory\n"},
 		{{"@"}, 1, "rtudump: @ is in use by another program\n", true},
 	};

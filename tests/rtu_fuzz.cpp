@@ -6,13 +6,16 @@
  * given (each call gets a copy of exactly those, for AddressSanitizer to
  * watch; the line's bytes may have right check bytes put in), a verdict of 0 must be a frame with right check bytes, the unit
  * and function asked and the length the request calls for, and every frame
- * split off a bus must have right check bytes.
+ * split off a bus must have right check bytes. The same bytes are read as a
+ * stream from a gateway, and as a Modbus TCP response, whose verdict of 0
+ * must be this transaction's answer from the unit and to the function asked.
  */
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "mbap.h"
 #include "reference.h"
 #include "rtu.h"
 
@@ -123,6 +126,69 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	if ((v.status == 0) != (v.why[0] == '\0'))
 		abort();
 	judgeecho(r.p, len, line.p, got);
+
+	/*
+	 * Read as from a transparent gateway: the stream on until settled, the
+	 * answer taken where it begins; then as a Modbus TCP response, by its
+	 * header, the line's bytes behind a header that may be put first.
+	 */
+	{
+		unsigned char s[4 * maxframe];
+		int m = avail < static_cast<int>(sizeof s) ? avail : static_cast<int>(sizeof s), k = 0;
+		while (k < m) {
+			exact sofar(p, k);
+			if (settled(r.p, len, sofar.p, k))
+				break;
+			k++;
+		}
+		exact stream(p, k);
+		int from = answerat(r.p, len, stream.p, k), l = streamlen(r.p, len, stream.p + from, k - from);
+		if (from < 0 || from > k || l < 0 || l > k - from)
+			abort();
+		l = l ? l : k - from < maxframe ? k - from : maxframe;
+		verdict sv = judge(r.p, len, stream.p + from, l, via::line);
+		int want = expected(req);
+		if (sv.status == 0 && (!right(p + from, replyend(r.p, len, p + from, l)) || p[from] != req[0] ||
+				       p[from + 1] != req[1] || (want && replyend(r.p, len, p + from, l) != want)))
+			abort();
+		mbapanswer(r.p, stream.p, k);
+	}
+	{
+		const unsigned tid = flags << 8 | (data[1] ^ 0x5a);
+		unsigned char adu[mbapmax], resp[mbapmax + 8];
+		int adulen = mbapwrap(req, n, tid, adu), rn = 0;
+		std::vector<unsigned char> tcp(p, p + avail);
+		if (flags & 16) {
+			const unsigned char h[head] = {adu[0], adu[1], 0, 0, static_cast<unsigned char>(avail >> 8),
+						       static_cast<unsigned char>(avail & 0xFF)};
+			tcp.insert(tcp.begin(), h, h + head);
+		}
+		for (size_t i = 0; rn < static_cast<int>(tcp.size()); i++) {
+			exact sofar(tcp.data(), rn);
+			int want = mbapwanted(r.p, len, sofar.p, rn);
+			if (want > mbapmax || want < 0)
+				abort();
+			if (want <= rn)
+				break;
+			int piece = i < pieces.size() ? pieces[i] : want - rn;
+			int k = piece < want - rn ? piece : want - rn;
+			k = k < static_cast<int>(tcp.size()) - rn ? k : static_cast<int>(tcp.size()) - rn;
+			memcpy(resp + rn, tcp.data() + rn, static_cast<size_t>(k));
+			rn += k;
+		}
+		exact response(resp, rn);
+		int from = -1, count = -1;
+		verdict mv = mbapjudge(adu, r.p, len, response.p, rn, "gw:502", &from, &count);
+		if (from < 0 || count < 0 || from + count > rn || (mv.status == 0) != (mv.why[0] == '\0'))
+			abort();
+		/* The answer: this transaction, protocol 0, a length the bytes fill, the unit and function asked. */
+		if (mv.status == 0) {
+			int want = expected(req), l = resp[4] << 8 | resp[5];
+			if (resp[0] != adu[0] || resp[1] != adu[1] || resp[2] || resp[3] || rn != head + l || from != head ||
+			    count != l || resp[head] != req[0] || resp[head + 1] != req[1] || (want && l + 2 != want))
+				abort();
+		}
+	}
 
 	/* Framed as rtudump frames: every frame has right check bytes, and bytes are only ever taken. */
 	unsigned char last[maxframe];

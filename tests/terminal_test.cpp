@@ -4,6 +4,7 @@
  * raw mode, and the other side reads exactly those bytes, in one read.
  */
 #include <cstdlib>
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -105,6 +106,27 @@ TEST(usage_errors, are_refused_before_anything_is_sent)
 		{{RTUQUERY, "01", "2b", "0e"}, 2, "rtuquery: no such device: 01\n"},
 		{{RTUQUERY, "/dev/null", "01", "03", "00", "00", "00", "01"}, 2, notty},
 		{{RTUQUERY, "/tmp", "01", "03", "00", "00", "00", "01"}, 2, "rtuquery: cannot open /tmp: Is a directory\n"},
+		/* a gateway's address, and what means nothing there, before anything is opened */
+		{{RTUQUERY, "-b", "9600", "gw:502", "01", "03", "00", "00", "00", "01"}, 2,
+		 "rtuquery: -b is not for a TCP connection: the gateway's own settings fix the line's speed and framing\n"},
+		{{RTUQUERY, "-f", "8E1", "gw:502", "01", "03", "00", "00", "00", "01"}, 2,
+		 "rtuquery: -f is not for a TCP connection: the gateway's own settings fix the line's speed and framing\n"},
+		{{RTUQUERY, "-r", "[::1]:502", "01", "03", "00", "00", "00", "01"}, 2,
+		 "rtuquery: -r is not for a TCP connection: the gateway drives its own line\n"},
+		{{RTUQUERY, "-m", "tcp", "-e", "gw", "01", "03", "00", "00", "00", "01"}, 2,
+		 "rtuquery: -e is not for Modbus TCP, where nothing echoes: leave it out\n"},
+		{{RTUQUERY, "-m", "TCP", "gw", "01", "03"}, 2, "rtuquery: not a mode, rtu or tcp: TCP\n"},
+		{{RTUQUERY, "-m", "tcp", "/dev/null", "01", "03"}, 2,
+		 "rtuquery: Modbus TCP goes to HOST:PORT, not to a serial port: /dev/null\n"},
+		{{RTUQUERY, "gw:", "01", "03"}, 2, "rtuquery: no port in gw:\n"},
+		{{RTUQUERY, "-m", "tcp", "[::1]:", "01", "03"}, 2, "rtuquery: no port in [::1]:\n"},
+		{{RTUQUERY, ":502", "01", "03"}, 2, "rtuquery: no host in :502\n"},
+		{{RTUQUERY, "gw:0", "01", "03"}, 2, "rtuquery: not a port, 1 to 65535: 0 in gw:0\n"},
+		{{RTUQUERY, "gw:65536", "01", "03"}, 2, "rtuquery: not a port, 1 to 65535: 65536 in gw:65536\n"},
+		{{RTUQUERY, "gw:50x", "01", "03"}, 2, "rtuquery: not a port, 1 to 65535: 50x in gw:50x\n"},
+		{{RTUQUERY, "fe80::1:502", "01", "03"}, 2,
+		 "rtuquery: an IPv6 address goes in brackets, as in [fe80::1]:502: fe80::1:502\n"},
+		{{RTUQUERY, "[fe80::1:502", "01", "03"}, 2, "rtuquery: not [IPv6 address]:PORT: [fe80::1:502\n"},
 	};
 	built_programs_first();
 	for (auto &c : cases) {
@@ -127,11 +149,17 @@ TEST(usage_errors, are_refused_before_anything_is_sent)
 	}
 	EXPECT_NE(access("01", F_OK), 0);
 
-	/* Help names the version; it goes to standard output, as asked for. */
+	/* Help names the version, and --version only it; to standard output, as asked for. */
 	for (const char *h : {"-h", "--help"}) {
 		result r = run(RTUQUERY, {h, "/dev/null"});
 		EXPECT_EQ(r.out.substr(0, qusage.size()), qusage);
 		EXPECT_NE(r.out.find("\nrtuquery " VERSION "\n"), std::string::npos) << r.out;
+		EXPECT_EQ(r.status, 0);
+	}
+	for (const char *p : {RTUQUERY, RTUDUMP}) {
+		result r = run(p, {"--version"});
+		EXPECT_EQ(r.out, std::string(strrchr(p, '/') + 1) + " " VERSION "\n");
+		EXPECT_EQ(r.err, "");
 		EXPECT_EQ(r.status, 0);
 	}
 }

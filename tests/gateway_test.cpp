@@ -1,0 +1,366 @@
+/*
+ * rtuquery through a gateway. A transparent one: a TCP listener on loopback
+ * joined to a pseudo-terminal on which libmodbus's RTU server answers, that
+ * hands the line's bytes over in segments of its own choosing and can echo.
+ * A Modbus TCP server from libmodbus. And gateways that answer every public
+ * function in pieces, or misbehave in every way a network allows.
+ */
+#include <chrono>
+#include <poll.h>
+#include <random>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "listener.h"
+#include "devices.h"
+#include "protocol.h"
+#include "run.h"
+
+/* How the transparent gateway hands over what comes from the line. */
+struct plan {
+	int hold;           /* ms it gathers the line's bytes for, from the first, into one segment */
+	int piece, pause;   /* bytes a segment (0: all gathered) and ms between them */
+	std::string before; /* handed over as the connection is taken */
+	std::string stale;  /* handed over in front of the first bytes from the line */
+	std::string after;  /* handed over behind them, in the same segment */
+	bool echo;          /* hands back every byte it is sent */
+};
+
+static std::string unhex(const std::string &h)
+{
+	std::string b;
+	for (size_t i = 0; i + 1 < h.size(); i += 3)
+		b += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
+	return b;
+}
+
+static void pieces(int fd, const std::string &s, int piece, int pause)
+{
+	for (size_t at = 0; at < s.size(); at += static_cast<size_t>(piece)) {
+		if (at)
+			usleep(static_cast<useconds_t>(pause) * 1000);
+		if (!put(fd, s.substr(at, static_cast<size_t>(piece))))
+			return;
+	}
+}
+
+/* The gateway's work for one client: what comes from it goes to the line, what the line says goes back as planned. */
+static void relay(int client, int line, const plan &p)
+{
+	put(client, p.before);
+	bool first = true;
+	for (;;) {
+		pollfd f[2] = {{client, POLLIN, 0}, {line, POLLIN, 0}};
+		if (poll(f, 2, -1) < 0)
+			return;
+		char b[512];
+		if (f[0].revents) {
+			ssize_t k = read(client, b, sizeof b);
+			if (k <= 0 || write(line, b, static_cast<size_t>(k)) != k || (p.echo && !put(client, std::string(b, static_cast<size_t>(k)))))
+				return;
+		}
+		if (f[1].revents & POLLIN) {
+			usleep(static_cast<useconds_t>(p.hold) * 1000);
+			ssize_t k = read(line, b, sizeof b);
+			if (k <= 0)
+				return;
+			std::string seg = (first ? p.stale : "") + std::string(b, static_cast<size_t>(k)) + (first ? p.after : "");
+			first = false;
+			pieces(client, seg, p.piece ? p.piece : static_cast<int>(seg.size()), p.pause);
+		}
+	}
+}
+
+/* Bytes as rtuquery prints them: hex, a space between, a newline at the end; none for none. */
+static std::string line(const std::string &b)
+{
+	std::string h = hex(b);
+	if (!h.empty())
+		h.back() = '\n';
+	return h;
+}
+
+struct outcome {
+	std::string out, err;
+	int status;
+	double ms;
+};
+
+static outcome query(const std::vector<std::string> &args)
+{
+	auto t0 = std::chrono::steady_clock::now();
+	result r = run(RTUQUERY, args);
+	std::chrono::duration<double, std::milli> t = std::chrono::steady_clock::now() - t0;
+	return {r.out, r.err, r.status, t.count()};
+}
+
+static std::vector<std::string> argv(std::vector<std::string> opts, const std::string &dev, const std::string &frame)
+{
+	opts.push_back(dev);
+	for (size_t i = 0; i < frame.size(); i += 3)
+		opts.push_back(frame.substr(i, 2));
+	return opts;
+}
+
+TEST(gateway, a_transparent_one_hands_over_the_answer_in_any_segments)
+{
+	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+	pid_t server = rtuserver(ptsname(master));
+	ASSERT_GT(server, 0);
+	std::string all = "\x01\x03\xfa";
+	for (int i = 0; i < 125; i++) {
+		unsigned v = 0x0101u * static_cast<unsigned>(i) + 0x1234u;
+		all += {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
+	}
+	std::uint32_t c = reference(reinterpret_cast<const unsigned char *>(all.data()), all.size());
+	all += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+	const std::string q03 = "01 03 00 00 00 01", r03 = "01 03 02 12 34 b5 33\n";
+	const struct {
+		plan p;
+		std::vector<std::string> opts;
+		std::string frame, out;
+		int status;
+		std::string err;
+		int ms; /* at least */
+	} cases[] = {
+		{{}, {}, q03, r03, 0, "", 0},
+		/* a frame in several segments, a byte or three at a time */
+		{{0, 1, 20}, {}, q03, r03, 0, "", 0},
+		{{0, 16, 5}, {}, "01 03 00 00 00 7d", line(all), 0, "", 0},
+		/* two frames in one segment: what follows the answer is not part of it */
+		{{30, 0, 0, "", "", unhex("02 03 02 00 00 fc 44")}, {}, q03, r03, 0, "", 0},
+		/* stale bytes: waiting before the request, or handed over before the answer */
+		{{0, 0, 0, unhex("01 03 02 12")}, {}, q03, r03, 0, "", 0},
+		{{0, 2, 10, "", unhex("ff 12 01 03")}, {}, q03, r03, 0, "", 0},
+		{{0, 0, 0, "", "", "", true}, {"-e"}, q03, r03, 0, "", 0},
+		{{0, 0, 0, "", "", "", true}, {}, q03, line(unhex(q03 + " 84 0a")), 1,
+		 "rtuquery: the reply is a copy of the request: the adapter echoes; use -e\n", 0},
+		{{}, {}, "01 03 00 7d 00 01", "01 83 02 c0 f1\n", 3, "rtuquery: exception 02: illegal data address\n", 0},
+		{{}, {}, "01 06 00 01 ab cd", "01 06 00 01 ab cd 66 af\n", 0, "", 0},
+		{{}, {}, "01 03 00 01 00 01", "01 03 02 ab cd 06 e1\n", 0, "", 0},
+		/* a broadcast goes out, and no one answers it */
+		{{}, {}, "00 06 00 01 00 05", "", 0, "", 100},
+		{{}, {"-t", "0.3"}, "02 03 00 00 00 01", "", 1, "rtuquery: no reply\n", 300},
+		/* Modbus TCP, put on the line as it stands, where no unit takes it */
+		{{}, {"-m", "tcp", "-t", "0.3"}, q03, "", 1, "rtuquery: no reply\n", 300},
+	};
+	for (auto &k : cases) {
+		int port;
+		pid_t gw = listener(&port, [&](int client) { relay(client, master, k.p); });
+		ASSERT_GT(gw, 0);
+		std::string dev = "127.0.0.1:" + std::to_string(port);
+		SCOPED_TRACE(testing::PrintToString(k.opts) + " " + k.frame + " stale " + hex(k.p.stale));
+		outcome o = query(argv(k.opts, dev, k.frame));
+		EXPECT_EQ(o.out, k.out);
+		EXPECT_EQ(o.err, k.err);
+		EXPECT_EQ(o.status, k.status);
+		EXPECT_GE(o.ms, k.ms);
+		EXPECT_LT(o.ms, k.ms + 400);
+		end(gw);
+		/* libmodbus turns a deaf ear for a while after a frame it did not take */
+		if (k.status == 1)
+			usleep(600000);
+	}
+	end(server);
+	close(master);
+}
+
+TEST(gateway, modbus_tcp_is_answered_behind_its_header)
+{
+	int port, gwport;
+	pid_t server = tcpserver(&port);
+	ASSERT_GT(server, 0);
+	/* a transparent gateway whose unit answers at once, and one that drops every connection at once */
+	pid_t rtu = listener(&gwport, [](int c) {
+		if (get(c, 8).size() == 8)
+			put(c, unhex("01 03 02 12 34 b5 33"));
+	});
+	const std::string p = std::to_string(port), at = "127.0.0.1:" + p;
+	const struct {
+		std::vector<std::string> opts;
+		std::string dev, frame, out;
+		int status;
+		std::string err;
+		int ms; /* at least */
+	} cases[] = {
+		{{"-m", "tcp"}, at, "01 03 00 00 00 02", "01 03 04 12 34 13 35\n", 0, ""},
+		{{"-m", "tcp"}, "localhost:" + p, "01 03 00 00 00 01", "01 03 02 12 34\n", 0, ""},
+		{{"-m", "tcp"}, at, "01 06 00 02 ab cd", "01 06 00 02 ab cd\n", 0, ""},
+		{{"-m", "tcp"}, at, "01 03 00 02 00 01", "01 03 02 ab cd\n", 0, ""},
+		{{"-m", "tcp"}, at, "01 03 00 7d 00 01", "01 83 02\n", 3, "rtuquery: exception 02: illegal data address\n"},
+		/* unit 00 is asked as any other, and this server answers it as itself */
+		{{"-m", "tcp"}, at, "00 03 00 00 00 01", "00 03 02 12 34\n", 0, ""},
+		/* the wrong mode, named from either side */
+		/* (libmodbus waits its own 0.5 s for the rest of what it takes for a frame) */
+		{{}, at, "01 03 00 00 00 01", "01 03 00 00 00 03 84 8a 01\n", 1, "rtuquery: " + at + " answers in Modbus TCP: try -m tcp\n", 500},
+		{{"-m", "tcp"}, "127.0.0.1:" + std::to_string(gwport), "01 03 00 00 00 01", "01 03 02 12 34 b5 33\n", 1,
+		 "rtuquery: 127.0.0.1:" + std::to_string(gwport) + " answers in RTU framing: leave out -m tcp\n"},
+		/* HOST alone is HOST:502 */
+		{{"-m", "tcp", "-t", "0.3"}, "127.0.0.1", "01 03 00 00 00 01", "", 1,
+		 "rtuquery: cannot connect to 127.0.0.1:502: Connection refused\n"},
+	};
+	for (auto &k : cases) {
+		SCOPED_TRACE(testing::PrintToString(k.opts) + " " + k.dev + " " + k.frame);
+		outcome o = query(argv(k.opts, k.dev, k.frame));
+		EXPECT_EQ(o.out, k.out);
+		EXPECT_EQ(o.err, k.err);
+		EXPECT_EQ(o.status, k.status);
+		EXPECT_GE(o.ms, k.ms);
+		EXPECT_LT(o.ms, k.ms + 300);
+	}
+	end(rtu);
+	end(server);
+}
+
+/*
+ * Every public function's answer, from the protocol's examples, handed over
+ * a byte at a time and in random pieces, with more bytes after it; in RTU
+ * framing and behind a Modbus TCP header that repeats the request's
+ * transaction. rtuquery prints the answer whole, and only it.
+ */
+TEST(gateway, every_function_is_framed_across_segments)
+{
+	std::mt19937 rng(31);
+	for (auto &x : protocol) {
+		SCOPED_TRACE(x.name);
+		std::string req(x.req.begin(), x.req.end()), resp(x.resp.begin(), x.resp.end());
+		std::string pdu = resp.substr(0, resp.size() - 2), ask = hex(req.substr(0, req.size() - 2));
+		ask.pop_back();
+		int status = resp[1] & 0x80 ? 3 : 0;
+		for (int tcp = 0; tcp < 2; tcp++) {
+			for (int piece : {1, 0}) {
+				int port;
+				unsigned seed = rng();
+				pid_t gw = listener(&port, [&](int c) {
+					std::mt19937 r(seed);
+					std::string answer = resp;
+					if (tcp) {
+						std::string h = get(c, 6);
+						std::string got = get(c, h.size() == 6 ? static_cast<size_t>(h[5]) : 0);
+						if (got != req.substr(0, req.size() - 2))
+							return;
+						answer = h.substr(0, 4) + std::string{0, static_cast<char>(pdu.size())} + pdu;
+					} else if (get(c, req.size()) != req) {
+						return;
+					}
+					answer += "\xff\x01";
+					for (size_t at = 0; at < answer.size();) {
+						size_t n = piece ? 1 : 1 + r() % 6;
+						put(c, answer.substr(at, n));
+						at += n;
+						usleep(3000);
+					}
+					get(c, 1);
+				});
+				outcome o = query(argv(tcp ? std::vector<std::string>{"-m", "tcp"} : std::vector<std::string>{},
+						       "127.0.0.1:" + std::to_string(port), ask));
+				EXPECT_EQ(o.out, line(tcp ? pdu : resp)) << (tcp ? "Modbus TCP" : "RTU") << ", pieces of " << piece;
+				EXPECT_EQ(o.status, status) << o.err;
+				end(gw);
+			}
+		}
+	}
+}
+
+/*
+ * Gateways that fail or misbehave: each gives its message and status 1,
+ * within -t and the gap that ends a reply, and never exit 0.
+ */
+TEST(gateway, every_failure_is_told_and_none_passes)
+{
+	const std::string q03 = "01 03 00 00 00 01";
+	auto reading = [](size_t n, const std::string &then) {
+		return [n, then](int c) {
+			if (get(c, n).size() == n)
+				put(c, then);
+			usleep(800000);
+		};
+	};
+	auto endless = [](bool first) {
+		return [first](int c) {
+			if (!first)
+				get(c, 8);
+			std::string noise(1024, '\x55');
+			while (put(c, noise))
+				;
+		};
+	};
+	const struct {
+		std::string name;
+		std::function<void(int)> serve; /* none: nothing listens there */
+		std::vector<std::string> opts;
+		std::string err; /* a regular expression, @ for the gateway */
+		int ms;          /* at most */
+	} cases[] = {
+		{"refused", nullptr, {}, "rtuquery: cannot connect to @: Connection refused\n", 100},
+		{"reset", [](int c) {
+			 get(c, 8);
+			 linger l = {1, 0};
+			 setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+		 }, {}, "rtuquery: cannot read @: Connection reset by peer\n", 100},
+		{"closed", [](int c) { get(c, 8); }, {}, "rtuquery: @ closed the connection\n", 100},
+		{"closed in Modbus TCP", [](int c) { get(c, 12); }, {"-m", "tcp"}, "rtuquery: @ closed the connection\n", 100},
+		{"stale bytes alone", reading(8, unhex("ff ff 01")), {}, "rtuquery: reply cut short: 3 of 5 bytes\n", 700},
+		{"endless bytes after the request", endless(false), {}, "rtuquery: bad check bytes\n", 100},
+		/* busy, if the bytes never pause before the request; else not the answer */
+		{"endless bytes", endless(true), {"-t", "0.3"}, "rtuquery: (the line is busy|bad check bytes)\n", 400},
+		{"endless bytes in Modbus TCP", endless(false), {"-m", "tcp"}, "rtuquery: not a Modbus TCP reply: protocol 5555\n", 100},
+		{"a length of 65535", reading(12, unhex("00 00 00 00 ff ff 01 03 02 12 34")), {"-m", "tcp"},
+		 "rtuquery: not a Modbus TCP reply: length 65535\n", 700},
+		{"half a header", reading(12, unhex("00 00 00 00")), {"-m", "tcp"}, "rtuquery: reply cut short: 4 of at least 9 bytes\n", 700},
+		{"another protocol", reading(12, unhex("00 00 00 01 00 05 01 03 02 12 34")), {"-m", "tcp"},
+		 "rtuquery: not a Modbus TCP reply: protocol 0001\n", 700},
+		{"another transaction", reading(12, unhex("00 00 00 00 00 05 01 03 02 12 34")), {"-m", "tcp"},
+		 "rtuquery: reply to transaction 0000, not [0-9a-f]{4}\n", 100},
+		{"the header's length not the reply's", [](int c) {
+			 std::string h = get(c, 12);
+			 put(c, h.substr(0, 2) + unhex("00 00 00 07 01 03 02 12 34 56 78"));
+			 get(c, 1);
+		 }, {"-m", "tcp"}, "rtuquery: the header's length, 7, is not the reply's, 5\n", 100},
+	};
+	for (auto &k : cases) {
+		SCOPED_TRACE(k.name);
+		int port;
+		pid_t gw = -1;
+		if (k.serve) {
+			gw = listener(&port, k.serve);
+		} else {
+			close(listening(&port));
+		}
+		std::string dev = "127.0.0.1:" + std::to_string(port), err = k.err;
+		if (err.find('@') != std::string::npos)
+			err.replace(err.find('@'), 1, dev);
+		outcome o = query(argv(k.opts, dev, q03));
+		EXPECT_TRUE(std::regex_match(o.err, std::regex(err))) << o.err;
+		EXPECT_EQ(o.status, 1);
+		EXPECT_LT(o.ms, k.ms + 300);
+		end(gw);
+	}
+
+	/* A connection that is never taken: a listener whose backlog is full. */
+	int port, s = listening(&port, 0), fill[4];
+	sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(static_cast<uint16_t>(port));
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	for (int &f : fill) {
+		f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+		connect(f, reinterpret_cast<sockaddr *>(&a), sizeof a);
+	}
+	outcome o = query(argv({"-t", "0.3"}, "127.0.0.1:" + std::to_string(port), q03));
+	EXPECT_EQ(o.err, "rtuquery: cannot connect to 127.0.0.1:" + std::to_string(port) + ": Connection timed out\n");
+	EXPECT_EQ(o.status, 1);
+	EXPECT_GE(o.ms, 300);
+	EXPECT_LT(o.ms, 600);
+	for (int f : fill)
+		close(f);
+	close(s);
+
+	/* A name that is nowhere: the resolver asked to give up soon. */
+	result r = run("/usr/bin/env", {"RES_OPTIONS=timeout:1 attempts:1", RTUQUERY, "nowhere.invalid:502", "01", "03", "00",
+					"00", "00", "01"});
+	EXPECT_EQ(r.err.rfind("rtuquery: cannot find nowhere.invalid: ", 0), 0u) << r.err;
+	EXPECT_EQ(r.status, 1);
+}
