@@ -22,7 +22,7 @@ static char host[256], service[6], name[300];
 static linetimes times;
 
 /* A gateway holds bytes back for its timer, 10 to 50 ms, and a network for longer. */
-static const long long netgap = 500000;
+static const long long netgapus = 500000;
 
 /* What the end of each kind of line means. */
 static const char *const ends[] = {"cannot read %s: end of file", "%s closed the connection", nullptr};
@@ -72,7 +72,7 @@ void lineopen(bool readonly, long long ms, const char *speed, int framing, bool 
 		fd = 0;
 	} else if (kind == linekind::tcp) {
 		fd = dial(host, service, name, ms, why, sizeof why);
-		times = {0, 0, netgap};
+		times = {0, 0, netgapus};
 	} else {
 		int flags = (readonly ? O_RDONLY : O_RDWR) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 		fd = holdport(path, flags, ms, speed, framing, &status, why, sizeof why);

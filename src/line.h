@@ -51,7 +51,7 @@ void lineopen(bool readonly, long long ms, const char *speed, int framing, bool 
  * bytes back).
  */
 struct linetimes {
-	long long quiet, each, gap;
+	long long quietus, charus, gapus;
 };
 linetimes linetiming();
 

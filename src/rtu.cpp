@@ -340,26 +340,30 @@ static bool likely(const unsigned char *f, int n, const unsigned char *req, bool
 	return q >= 1 && q <= static_cast<unsigned>(p->most);
 }
 
+/* What is known of the frame at f, read as an answer to the request before it and as a request. */
+struct readings {
+	int answer, request;      /* the lengths lengths() gives */
+	bool answeropen, requestopen; /* whether each may still be completed */
+};
+
 /*
- * The frame of a length by rule at f, complete within n bytes; open, each
- * reading that may still be completed, and len, the lengths of both. Of an answer and a request that both
+ * The frame of a length by rule at f, complete within n bytes, and in r
+ * what is known of both readings. Of an answer and a request that both
  * fit, the one that ends first, but an answer that looks like one, which is
  * waited for: a frame whose last check byte is 00 begins with a shorter one
  * whose check bytes are right too, such as the request sent again.
  */
-static cut whole(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end, bool open[2],
-		 int len[2])
+static cut whole(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end, readings *r)
 {
-	lengths(f, n, req, reqlen, &len[0], &len[1]);
-	const int a = len[0], q = len[1];
-	int ca = complete(a, f, n, end), cq = complete(q, f, n, end);
-	bool answer = ca >= 0 && a != notone && likely(f, n, req, true, false);
-	open[0] = ca == 0;
-	open[1] = cq == 0;
-	if (ca > 0 && (cq <= 0 || ca <= cq || answer))
-		return {f[1] & 0x80 ? kind::exception : kind::reply, ca};
-	if (cq > 0 && !(answer && ca == 0))
-		return {kind::request, cq};
+	lengths(f, n, req, reqlen, &r->answer, &r->request);
+	int answer = complete(r->answer, f, n, end), request = complete(r->request, f, n, end);
+	bool looks = answer >= 0 && r->answer != notone && likely(f, n, req, true, false);
+	r->answeropen = answer == 0;
+	r->requestopen = request == 0;
+	if (answer > 0 && (request <= 0 || answer <= request || looks))
+		return {f[1] & 0x80 ? kind::exception : kind::reply, answer};
+	if (request > 0 && !(looks && answer == 0))
+		return {kind::request, request};
 	return {kind::none, 0};
 }
 
@@ -367,14 +371,12 @@ cut split(const unsigned char *f, int n, const unsigned char *req, int reqlen, b
 {
 	if (n <= 0)
 		return {kind::none, 0};
-	bool open[2];
-	int len[2];
-	cut c = whole(f, n, req, reqlen, end, open, len);
+	readings r;
+	cut c = whole(f, n, req, reqlen, end, &r);
 	if (c.what != kind::none)
 		return c;
-	const int a = len[0], q = len[1];
-	bool unruled = a == norule || q == norule;
-	if (!open[0] && !open[1] && !unruled)
+	bool unruled = r.answer == norule || r.request == norule;
+	if (!r.answeropen && !r.requestopen && !unruled)
 		return {kind::noise, 1};
 
 	/*
@@ -385,12 +387,11 @@ cut split(const unsigned char *f, int n, const unsigned char *req, int reqlen, b
 	 * a frame that no rule gives a length to may begin before it; and such
 	 * a frame ends before the next begins.
 	 */
-	bool trusted = likely(f, n, req, open[0] || a == norule, open[1]), found = false;
+	bool trusted = likely(f, n, req, r.answeropen || r.answer == norule, r.requestopen), found = false;
 	int next = n;
 	for (int j = 1; !trusted && j < n && j < maxframe; j++) {
-		bool o[2];
-		int l[2];
-		found = whole(f + j, n - j, req, reqlen, false, o, l).what != kind::none;
+		readings later;
+		found = whole(f + j, n - j, req, reqlen, false, &later).what != kind::none;
 		if (found) {
 			next = j;
 			break;
@@ -399,9 +400,9 @@ cut split(const unsigned char *f, int n, const unsigned char *req, int reqlen, b
 	if (unruled) {
 		int k = firstright(f, next);
 		if (k)
-			return {a == norule ? kind::reply : kind::request, k};
+			return {r.answer == norule ? kind::reply : kind::request, k};
 	}
-	bool waits = !found && (open[0] || open[1] || (unruled && !end && n < maxframe));
+	bool waits = !found && (r.answeropen || r.requestopen || (unruled && !end && n < maxframe));
 	return waits ? cut{kind::none, 0} : cut{kind::noise, 1};
 }
 

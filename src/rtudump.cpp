@@ -55,24 +55,24 @@ static char out[65536]; /* the lines of what one read brought, from no heap */
 
 /* What comes in, waiting to be framed: the bytes, and when each arrived (µs, monotonic clock). */
 static unsigned char buf[4096];
-static long long at[sizeof buf];
+static long long atus[sizeof buf];
 static int head, tail;
 
 /* The last request, as long as it awaits its answer, and when its last byte came. */
-static unsigned char last[maxframe];
-static int lastlen;
-static long long lastend;
+static unsigned char asked[maxframe];
+static int askedlen;
+static long long askedus;
 
 /* A run of noise, printed as one line once something else comes. */
 static unsigned char noise[maxframe];
 static int noiselen;
-static long long noiseat;
+static long long noiseus;
 
 static const char *capname;
 static int capture = -1;
-static long long each, lull;  /* µs: one character, a gap that settles what is open */
-static long long heard;       /* when the last byte came */
-static long long offset;      /* from the monotonic clock to the time of day, once: times never go back */
+static long long charus, gapus; /* one character, a gap that settles what is open */
+static long long heardus;      /* when the last byte came */
+static long long offsetus;     /* from the monotonic clock to the time of day, once: times never go back */
 static volatile unsigned long frames, noisy;
 static volatile bool watching;
 
@@ -173,7 +173,7 @@ static void startcapture(const char *file)
 
 static void record(long long when, const unsigned char *f, int n)
 {
-	long long t = when + offset;
+	long long t = when + offsetus;
 	std::uint32_t h[4] = {static_cast<std::uint32_t>(t / 1000000), static_cast<std::uint32_t>(t % 1000000),
 			      static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(n)};
 	unsigned char b[16 + maxframe];
@@ -194,7 +194,7 @@ static char *stamp(char *p, long long when)
 {
 	static time_t second = -1;
 	static tm day;
-	long long t = when + offset;
+	long long t = when + offsetus;
 	if (t / 1000000 != second) {
 		second = static_cast<time_t>(t / 1000000);
 		localtime_r(&second, &day);
@@ -213,7 +213,7 @@ static char *stamp(char *p, long long when)
 /* One line: the time of the first byte, the kind, for an answer how long after its request, the bytes. */
 static void line(long long first, kind what, const unsigned char *f, int n)
 {
-	long long after = what == kind::reply || what == kind::exception ? first - lastend : -1;
+	long long after = what == kind::reply || what == kind::exception ? first - askedus : -1;
 	static const char digits[] = "0123456789abcdef";
 	char l[64 + 3 * maxframe], *p = stamp(l, first);
 	*p++ = ' ';
@@ -235,7 +235,7 @@ static void line(long long first, kind what, const unsigned char *f, int n)
 static void flushnoise()
 {
 	if (noiselen)
-		line(noiseat, kind::noise, noise, noiselen);
+		line(noiseus, kind::noise, noise, noiselen);
 	noiselen = 0;
 }
 
@@ -244,26 +244,26 @@ static void settle(bool end, unsigned long count)
 {
 	while (tail > head) {
 		const unsigned char *f = buf + head;
-		cut c = split(f, tail - head, last, lastlen, end);
+		cut c = split(f, tail - head, asked, askedlen, end);
 		if (c.what == kind::none)
 			break;
 		if (c.what == kind::noise) {
 			for (int i = 0; i < c.len; i++) {
 				if (noiselen == maxframe)
 					flushnoise();
-				noiseat = noiselen ? noiseat : at[head + i];
+				noiseus = noiselen ? noiseus : atus[head + i];
 				noise[noiselen++] = f[i];
 			}
 			noisy = noisy + static_cast<unsigned long>(c.len);
 		} else {
 			flushnoise();
 			bool answer = c.what != kind::request;
-			line(at[head], c.what, f, c.len);
+			line(atus[head], c.what, f, c.len);
 			if (capture >= 0)
-				record(at[head], f, c.len);
-			lastlen = answer ? 0 : c.len;
-			memcpy(last, f, static_cast<size_t>(lastlen));
-			lastend = at[head + c.len - 1];
+				record(atus[head], f, c.len);
+			askedlen = answer ? 0 : c.len;
+			memcpy(asked, f, static_cast<size_t>(askedlen));
+			askedus = atus[head + c.len - 1];
 			frames = frames + 1;
 		}
 		head += c.len;
@@ -279,17 +279,17 @@ static int take()
 {
 	if (head) {
 		memmove(buf, buf + head, static_cast<size_t>(tail - head));
-		memmove(at, at + head, static_cast<size_t>(tail - head) * sizeof *at);
+		memmove(atus, atus + head, static_cast<size_t>(tail - head) * sizeof *atus);
 		tail -= head;
 		head = 0;
 	}
 	int k = lineread(buf + tail, static_cast<int>(sizeof buf) - tail);
 	/* No byte came before the last of the read before. */
-	long long now = usnow(), floor = heard;
-	heard = k > 0 ? now : heard;
+	long long now = usnow(), floor = heardus;
+	heardus = k > 0 ? now : heardus;
 	for (int i = 0; i < k; i++) {
-		long long t = now - (k - 1 - i) * each;
-		at[tail + i] = t > floor ? t : floor;
+		long long t = now - (k - 1 - i) * charus;
+		atus[tail + i] = t > floor ? t : floor;
 	}
 	tail += k > 0 ? k : 0;
 	return k;
@@ -311,7 +311,7 @@ static void watch(unsigned long count, bool live)
 	for (;;) {
 		flush();
 		bool open = live && (tail > head || noiselen);
-		if (!lineawait(open ? heard + lull : -1)) {
+		if (!lineawait(open ? heardus + gapus : -1)) {
 			settle(true, count);
 		} else if (take() < 0) {
 			settle(true, count);
@@ -340,15 +340,15 @@ int main(int argc, char *argv[])
 	catchsignals(true);
 	timespec t;
 	clock_gettime(CLOCK_REALTIME, &t);
-	offset = t.tv_sec * 1000000LL + t.tv_nsec / 1000 - usnow();
+	offsetus = t.tv_sec * 1000000LL + t.tv_nsec / 1000 - usnow();
 	/*
 	 * Opened to read only, with echo off: not even the driver writes to the
 	 * line. A port in use is refused at once; a gateway has 10 s to take the
 	 * connection.
 	 */
 	lineopen(true, line == linekind::tcp ? 10000 : 0, o.speed, o.framing, false);
-	each = linetiming().each;
-	lull = linetiming().gap;
+	charus = linetiming().charus;
+	gapus = linetiming().gapus;
 	if (o.file)
 		startcapture(o.file);
 	watching = true;

@@ -49,7 +49,7 @@ static struct {
 	bool echo, rs485, tcp;
 	const char *speed;
 	int framing;
-	long long wait; /* ms */
+	long long waitms;
 } o = {false, false, false, nullptr, -1, 1000};
 
 static char out[4 * 3 * maxframe]; /* standard output's buffer, from no heap */
@@ -105,8 +105,8 @@ static void take(int opt, const char *arg)
 		break;
 	case 'r': o.rs485 = true; break;
 	case 't':
-		o.wait = millis(arg);
-		if (o.wait < 10 || o.wait > 25000)
+		o.waitms = millis(arg);
+		if (o.waitms < 10 || o.waitms > 25000)
 			misuse("-t takes 0.01 to 25 seconds, to the millisecond: '%s'", arg);
 		break;
 	}
@@ -134,15 +134,15 @@ static int request(char **bytes, int n, unsigned char *req)
  * device takes as the end of a frame: a request must not follow the tail
  * of another frame sooner.
  */
-static void hush(long long wait)
+static void hush(long long waitms)
 {
 	unsigned char junk[maxframe];
 	lineflush();
-	long long busy = usnow() + wait * 1000, quiet = linetiming().quiet;
-	while (lineawait(usnow() + quiet)) {
+	long long busyus = usnow() + waitms * 1000, quietus = linetiming().quietus;
+	while (lineawait(usnow() + quietus)) {
 		if (lineread(junk, maxframe) < 0)
 			die(1, lineended(), linename());
-		if (usnow() > busy)
+		if (usnow() > busyus)
 			die(1, "the line is busy");
 	}
 }
@@ -181,12 +181,12 @@ static int want(reading how, const unsigned char *wire, const unsigned char *req
 	return wanted(req, reqlen, f, n);
 }
 
-/* Reads what comes back into f (room bytes): its first byte within wait ms, the rest with no gap, as far as it wants. */
-static int collect(reading how, unsigned char *f, int room, long long wait, const unsigned char *wire,
+/* Reads what comes back into f (room bytes): its first byte within waitms, the rest with no gap, as far as it wants. */
+static int collect(reading how, unsigned char *f, int room, long long waitms, const unsigned char *wire,
 		   const unsigned char *req, int reqlen)
 {
 	int n = 0;
-	long long deadline = usnow() + wait * 1000, gap = linetiming().gap;
+	long long deadline = usnow() + waitms * 1000, gapus = linetiming().gapus;
 	for (int w; n < (w = want(how, wire, req, reqlen, f, n, room)) && lineawait(deadline);) {
 		int k = lineread(f + n, (w < room ? w : room) - n);
 		/* A gateway that closes the connection has said all it will: what came is judged. */
@@ -196,7 +196,7 @@ static int collect(reading how, unsigned char *f, int room, long long wait, cons
 			break;
 		if (k) {
 			n += k;
-			deadline = usnow() + gap;
+			deadline = usnow() + gapus;
 		}
 	}
 	return n;
@@ -226,14 +226,14 @@ int main(int argc, char *argv[])
 	int n = request(argv + first + 1, argc - first - 1, req);
 
 	catchsignals(false);
-	lineopen(false, o.wait, o.speed, o.framing, o.rs485);
-	hush(o.wait);
+	lineopen(false, o.waitms, o.speed, o.framing, o.rs485);
+	hush(o.waitms);
 	int wirelen = frame(req, n, wire), reqlen = n + 2;
 	linesend(wire, wirelen);
 
 	unsigned char rep[4 * maxframe] = {};
 	if (o.echo) {
-		int got = collect(reading::exact, rep, maxframe, o.wait, wire, req, reqlen);
+		int got = collect(reading::exact, rep, maxframe, o.waitms, wire, req, reqlen);
 		verdict e = judgeecho(req, reqlen, rep, got);
 		if (e.status)
 			die(e.status, "%s", e.why);
@@ -248,7 +248,7 @@ int main(int argc, char *argv[])
 	}
 	reading how = o.tcp ? reading::mbap : line == linekind::tcp ? reading::stream : reading::exact;
 	const int room[] = {maxframe, mbapmax, sizeof rep};
-	int got = collect(how, rep, room[static_cast<int>(how)], o.wait, wire, req, reqlen);
+	int got = collect(how, rep, room[static_cast<int>(how)], o.waitms, wire, req, reqlen);
 	lineundo();
 
 	verdict v;
