@@ -48,6 +48,21 @@ linekind lineaddress(const char *dev, bool tcp, bool recording)
 	return kind = linekind::tcp;
 }
 
+const char *linespeed(const char *arg)
+{
+	if (!speedarg(arg))
+		misuse("not a speed: %s", arg);
+	return arg;
+}
+
+int lineframing(const char *arg)
+{
+	int framing = framingarg(arg);
+	if (framing < 0)
+		misuse("not a framing: %s", arg);
+	return framing;
+}
+
 void linetakes(bool speed, bool framing, bool rs485)
 {
 	static const char fixed[] = "is not for a TCP connection: the gateway's own settings fix the line's speed and framing";

@@ -24,6 +24,10 @@ enum class linekind : unsigned char { port, tcp, recording };
  */
 linekind lineaddress(const char *dev, bool tcp, bool recording);
 
+/* -b's speed and -f's framing (port.h), as given: a usage error for what is not one. */
+const char *linespeed(const char *arg);
+int lineframing(const char *arg);
+
 /*
  * Refuses, as a usage error, the settings given that mean nothing on the
  * line: on a connection, a speed (-b), a framing (-f) or RS-485 mode (-r),

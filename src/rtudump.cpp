@@ -21,7 +21,6 @@
 
 #include "cli.h"
 #include "line.h"
-#include "port.h"
 #include "rtu.h"
 
 static const char usage[] = "usage: rtudump [-b speed] [-f framing] [-c count] [-w file] device|host:port|-\n";
@@ -121,19 +120,12 @@ static unsigned long countarg(const char *s)
 static void take(int opt, const char *arg)
 {
 	switch (opt) {
-	case 'b':
-		o.speed = arg;
-		if (!speedarg(arg))
-			misuse("not a speed: %s", arg);
-		break;
+	case 'b': o.speed = linespeed(arg); break;
 	case 'c':
 		if (!(o.count = countarg(arg)))
 			misuse("-c takes a number of frames, 1 or more: '%s'", arg);
 		break;
-	case 'f':
-		if ((o.framing = framingarg(arg)) < 0)
-			misuse("not a framing: %s", arg);
-		break;
+	case 'f': o.framing = lineframing(arg); break;
 	case 'w': o.file = arg; break;
 	}
 }

@@ -23,7 +23,6 @@
 #include "crc16.h"
 #include "line.h"
 #include "mbap.h"
-#include "port.h"
 #include "rtu.h"
 
 static const char usage[] =
@@ -88,16 +87,9 @@ static long long millis(const char *s)
 static void take(int opt, const char *arg)
 {
 	switch (opt) {
-	case 'b':
-		o.speed = arg;
-		if (!speedarg(arg))
-			misuse("not a speed: %s", arg);
-		break;
+	case 'b': o.speed = linespeed(arg); break;
 	case 'e': o.echo = true; break;
-	case 'f':
-		if ((o.framing = framingarg(arg)) < 0)
-			misuse("not a framing: %s", arg);
-		break;
+	case 'f': o.framing = lineframing(arg); break;
 	case 'm':
 		if (strcmp(arg, "rtu") != 0 && strcmp(arg, "tcp") != 0)
 			misuse("not a mode, rtu or tcp: %s", arg);
