@@ -18,7 +18,8 @@
 static linekind kind;
 static int fd = -1;
 static const char *path;
-static char host[256], service[6], name[300];
+static endpoint gateway;
+static char name[300];
 static linetimes times;
 
 /* A gateway holds bytes back for its timer, 10 to 50 ms, and a network for longer. */
@@ -41,10 +42,10 @@ linekind lineaddress(const char *dev, bool tcp, bool recording)
 	if (slash || (!tcp && !strchr(dev, ':')))
 		return kind = linekind::port;
 	char why[160];
-	if (hostport(dev, tcp ? "502" : nullptr, host, sizeof host, service, why, sizeof why))
+	if (hostport(dev, tcp ? "502" : nullptr, &gateway, why, sizeof why))
 		misuse("%s", why);
 	if (!strchr(dev, ':') || (dev[0] == '[' && !strstr(dev, "]:")))
-		snprintf(name, sizeof name, "%s:%s", dev, service); // NOLINT(cert-err33-c)
+		snprintf(name, sizeof name, "%s:%s", dev, gateway.port); // NOLINT(cert-err33-c)
 	return kind = linekind::tcp;
 }
 
@@ -86,7 +87,7 @@ void lineopen(bool readonly, long long ms, const char *speed, int framing, bool 
 	if (kind == linekind::recording) {
 		fd = 0;
 	} else if (kind == linekind::tcp) {
-		fd = dial(host, service, name, ms, why, sizeof why);
+		fd = dial(gateway, name, ms, why, sizeof why);
 		times = {0, 0, netgapus};
 	} else {
 		int flags = (readonly ? O_RDONLY : O_RDWR) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;

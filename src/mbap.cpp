@@ -46,27 +46,26 @@ static bool right(const unsigned char *f, int n)
 	return n >= 4 && crc16(reinterpret_cast<const char *>(f), n) == 0;
 }
 
-verdict mbapjudge(const unsigned char *adu, const unsigned char *rtu, int rtulen, const unsigned char *f, int n,
-		  const char *name, int *from, int *count)
+response mbapjudge(const unsigned char *adu, const unsigned char *rtu, int rtulen, const unsigned char *f, int n,
+		   const char *name)
 {
-	verdict v = {1, ""};
-	const size_t size = sizeof v.why;
+	response r = {{1, ""}, 0, n};
+	char *why = r.v.why;
+	const size_t size = sizeof r.v.why;
 	int l = length(f, n);
-	*from = 0;
-	*count = n;
 	if (n == 0) {
-		snprintf(v.why, size, "no reply"); // NOLINT(cert-err33-c): cut short at worst
+		snprintf(why, size, "no reply"); // NOLINT(cert-err33-c): cut short at worst
 	} else if (mayhead(f, n) && n < head + (l ? l : 3)) {
-		snprintf(v.why, size, l ? "reply cut short: %d of %d bytes" : "reply cut short: %d of at least %d bytes", n, // NOLINT(cert-err33-c)
+		snprintf(why, size, l ? "reply cut short: %d of %d bytes" : "reply cut short: %d of at least %d bytes", n, // NOLINT(cert-err33-c)
 			 head + (l ? l : 3));
 	} else if ((!l || word(f) != word(adu)) && right(f, replyend(rtu, rtulen, f, n))) {
-		*count = replyend(rtu, rtulen, f, n);
-		snprintf(v.why, size, "%s answers in RTU framing: leave out -m tcp", name); // NOLINT(cert-err33-c)
+		r.count = replyend(rtu, rtulen, f, n);
+		snprintf(why, size, "%s answers in RTU framing: leave out -m tcp", name); // NOLINT(cert-err33-c)
 	} else if (!l) {
-		snprintf(v.why, size, word(f + 2) ? "not a Modbus TCP reply: protocol %04x" : "not a Modbus TCP reply: length %u", // NOLINT(cert-err33-c)
+		snprintf(why, size, word(f + 2) ? "not a Modbus TCP reply: protocol %04x" : "not a Modbus TCP reply: length %u", // NOLINT(cert-err33-c)
 			 word(f + 2) ? word(f + 2) : word(f + 4));
 	} else if (word(f) != word(adu)) {
-		snprintf(v.why, size, "reply to transaction %04x, not %04x", word(f), word(adu)); // NOLINT(cert-err33-c)
+		snprintf(why, size, "reply to transaction %04x, not %04x", word(f), word(adu)); // NOLINT(cert-err33-c)
 	} else {
 		/* The unit and what follows it, with check bytes as a serial line would carry them. */
 		unsigned char frame[maxframe];
@@ -74,14 +73,15 @@ verdict mbapjudge(const unsigned char *adu, const unsigned char *rtu, int rtulen
 		std::uint32_t c = crc16(reinterpret_cast<const char *>(frame), l);
 		frame[l] = static_cast<unsigned char>(c & 0xFF);
 		frame[l + 1] = static_cast<unsigned char>(c >> 8);
-		*from = head;
-		*count = l;
+		r.from = head;
+		r.count = l;
 		int rule = replylen(frame, l + 2);
-		if (rule <= 0 || rule == l + 2 || (frame[0] != rtu[0] || (frame[1] & 0x7F) != rtu[1]))
-			return judge(rtu, rtulen, frame, l + 2, via::tcp);
-		snprintf(v.why, size, "the header's length, %d, is not the reply's, %d", l, rule - 2); // NOLINT(cert-err33-c)
+		if (rule <= 0 || rule == l + 2 || frame[0] != rtu[0] || (frame[1] & 0x7F) != rtu[1])
+			r.v = judge(rtu, rtulen, frame, l + 2, via::tcp);
+		else
+			snprintf(why, size, "the header's length, %d, is not the reply's, %d", l, rule - 2); // NOLINT(cert-err33-c)
 	}
-	return v;
+	return r;
 }
 
 bool mbapanswer(const unsigned char *req, const unsigned char *f, int n)

@@ -34,17 +34,21 @@ int mbapwanted(const unsigned char *rtu, int rtulen, const unsigned char *f, int
 
 /*
  * What the response f (n bytes, as mbapwanted read them) says of the
- * request adu (adulen bytes, header included), whose RTU form is rtu
- * (rtulen bytes): judge's verdict (rtu.h) on the response as an RTU frame,
- * check bytes aside, once its header is checked: nothing (no reply), a
- * response cut short, an RTU frame with right check bytes (status 1: the
- * gateway NAME answers in RTU framing), a header that is not Modbus TCP's
- * or is another transaction's. The bytes to print are those from *from,
- * *count of them: the unit and what follows it, or all where the header
- * is not Modbus TCP's.
+ * request adu (header included), whose RTU form is rtu (rtulen bytes):
+ * judge's verdict (rtu.h) on the response as an RTU frame, check bytes
+ * aside, once its header is checked: nothing (no reply), a response cut
+ * short, an RTU frame with right check bytes (status 1: the gateway name
+ * answers in RTU framing), a header that is not Modbus TCP's or is another
+ * transaction's, a length in the header that is not the reply's. And the
+ * bytes to print: count of them from from, the unit and what follows it,
+ * or all where the header is not Modbus TCP's.
  */
-verdict mbapjudge(const unsigned char *adu, const unsigned char *rtu, int rtulen, const unsigned char *f, int n,
-		  const char *name, int *from, int *count);
+struct response {
+	verdict v;
+	int from, count;
+};
+response mbapjudge(const unsigned char *adu, const unsigned char *rtu, int rtulen, const unsigned char *f, int n,
+		   const char *name);
 
 /*
  * Whether f (n bytes) read from a gateway that the RTU request req was

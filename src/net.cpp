@@ -19,7 +19,7 @@ static int fail(int status, char *why, int size, const char *fmt, const char *a,
 	return status;
 }
 
-int hostport(const char *s, const char *defport, char *host, int hostsize, char *port, char *why, int size)
+int hostport(const char *s, const char *defport, endpoint *e, char *why, int size) // NOLINT(bugprone-easily-swappable-parameters)
 {
 	const char *h = s, *end, *colon;
 	if (*s == '[') {
@@ -36,10 +36,10 @@ int hostport(const char *s, const char *defport, char *host, int hostsize, char 
 	}
 	if (end == h)
 		return fail(2, why, size, "no host in %s", s);
-	if (end - h >= hostsize)
+	if (end - h >= static_cast<int>(sizeof e->host))
 		return fail(2, why, size, "a host name too long: %s", s);
-	memcpy(host, h, static_cast<size_t>(end - h));
-	host[end - h] = '\0';
+	memcpy(e->host, h, static_cast<size_t>(end - h));
+	e->host[end - h] = '\0';
 	const char *p = colon ? colon + 1 : defport;
 	if (!p || !*p)
 		return fail(2, why, size, "no port in %s", s);
@@ -48,7 +48,7 @@ int hostport(const char *s, const char *defport, char *host, int hostsize, char 
 		n = *d >= '0' && *d <= '9' ? n * 10 + (*d - '0') : 65536;
 	if (n < 1 || n > 65535)
 		return fail(2, why, size, "not a port, 1 to 65535: %s in %s", p, s);
-	snprintf(port, 6, "%ld", n); // NOLINT(cert-err33-c): 5 digits at most
+	snprintf(e->port, sizeof e->port, "%ld", n); // NOLINT(cert-err33-c): 5 digits at most
 	return 0;
 }
 
@@ -78,15 +78,15 @@ static int reach(int fd, const addrinfo *a, long long deadline)
 	}
 }
 
-int dial(const char *host, const char *port, const char *name, long long ms, char *why, int size)
+int dial(const endpoint &e, const char *name, long long ms, char *why, int size)
 {
 	long long deadline = usnow() + ms * 1000;
 	addrinfo hints = {}, *list = nullptr;
 	hints.ai_socktype = SOCK_STREAM;
 	hints.ai_flags = AI_NUMERICSERV;
-	int e = getaddrinfo(host, port, &hints, &list);
-	if (e) {
-		fail(1, why, size, "cannot find %s: %s", host, e == EAI_SYSTEM ? strerror(errno) : gai_strerror(e));
+	int r = getaddrinfo(e.host, e.port, &hints, &list);
+	if (r) {
+		fail(1, why, size, "cannot find %s: %s", e.host, r == EAI_SYSTEM ? strerror(errno) : gai_strerror(r));
 		return -1;
 	}
 	int fd = -1;

@@ -150,7 +150,7 @@ static int frame(unsigned char *req, int n, unsigned char *wire)
 	req[n + 1] = static_cast<unsigned char>(crc >> 8);
 	if (o.tcp)
 		return mbapwrap(req, n, static_cast<unsigned>(usnow() ^ getpid()) & 0xFFFF, wire);
-	memcpy(wire, req, static_cast<size_t>(n + 2));
+	memcpy(wire, req, static_cast<size_t>(n) + 2);
 	return n + 2;
 }
 
@@ -174,7 +174,7 @@ static int want(reading how, const unsigned char *wire, const unsigned char *req
 }
 
 /* Reads what comes back into f (room bytes): its first byte within waitms, the rest with no gap, as far as it wants. */
-static int collect(reading how, unsigned char *f, int room, long long waitms, const unsigned char *wire,
+static int collect(reading how, long long waitms, unsigned char *f, int room, const unsigned char *wire,
 		   const unsigned char *req, int reqlen)
 {
 	int n = 0;
@@ -192,6 +192,33 @@ static int collect(reading how, unsigned char *f, int room, long long waitms, co
 		}
 	}
 	return n;
+}
+
+/*
+ * What the n bytes f that came back say of the request: the verdict, and
+ * the bytes to print. A response to Modbus TCP is judged by its header;
+ * where a gateway answers in the other mode, that is named; what came
+ * through a transparent gateway is judged from where the answer begins.
+ */
+static response answer(reading how, const unsigned char *wire, const unsigned char *req, int reqlen,
+		       const unsigned char *f, int n)
+{
+	if (how == reading::mbap)
+		return mbapjudge(wire, req, reqlen, f, n, linename());
+	response r = {{1, ""}, 0, n < mbapmax ? n : mbapmax};
+	if (mbapanswer(wire, f, n)) {
+		snprintf(r.v.why, sizeof r.v.why, "%s answers in Modbus TCP: try -m tcp", linename()); // NOLINT(cert-err33-c): cut short at worst
+		return r;
+	}
+	int have = n;
+	if (how == reading::stream) {
+		r.from = answerat(req, reqlen, f, n);
+		have = streamlen(req, reqlen, f + r.from, n - r.from);
+		have = have ? have : n - r.from < maxframe ? n - r.from : maxframe;
+	}
+	r.count = replyend(req, reqlen, f + r.from, have);
+	r.v = judge(req, reqlen, f + r.from, have, o.echo ? via::echo : via::line);
+	return r;
 }
 
 static void print(const unsigned char *f, int n)
@@ -225,7 +252,7 @@ int main(int argc, char *argv[])
 
 	unsigned char rep[4 * maxframe] = {};
 	if (o.echo) {
-		int got = collect(reading::exact, rep, maxframe, o.waitms, wire, req, reqlen);
+		int got = collect(reading::exact, o.waitms, rep, maxframe, wire, req, reqlen);
 		verdict e = judgeecho(req, reqlen, rep, got);
 		if (e.status)
 			die(e.status, "%s", e.why);
@@ -240,30 +267,13 @@ int main(int argc, char *argv[])
 	}
 	reading how = o.tcp ? reading::mbap : line == linekind::tcp ? reading::stream : reading::exact;
 	const int room[] = {maxframe, mbapmax, sizeof rep};
-	int got = collect(how, rep, room[static_cast<int>(how)], o.waitms, wire, req, reqlen);
+	int got = collect(how, o.waitms, rep, room[static_cast<int>(how)], wire, req, reqlen);
 	lineundo();
 
-	verdict v;
-	int from = 0, count = got;
-	if (o.tcp) {
-		v = mbapjudge(wire, req, reqlen, rep, got, linename(), &from, &count);
-	} else if (mbapanswer(wire, rep, got)) {
-		v = {1, ""};
-		count = got < mbapmax ? got : mbapmax;
-		snprintf(v.why, sizeof v.why, "%s answers in Modbus TCP: try -m tcp", linename()); // NOLINT(cert-err33-c): cut short at worst
-	} else {
-		int have = got;
-		if (how == reading::stream) {
-			from = answerat(req, reqlen, rep, got);
-			have = streamlen(req, reqlen, rep + from, got - from);
-			have = have ? have : got - from < maxframe ? got - from : maxframe;
-		}
-		count = replyend(req, reqlen, rep + from, have);
-		v = judge(req, reqlen, rep + from, have, o.echo ? via::echo : via::line);
-	}
-	if (count)
-		print(rep + from, count);
-	if (v.status)
-		die(v.status, "%s", v.why);
+	response r = answer(how, wire, req, reqlen, rep, got);
+	if (r.count)
+		print(rep + r.from, r.count);
+	if (r.v.status)
+		die(r.v.status, "%s", r.v.why);
 	return 0;
 }

@@ -176,9 +176,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 			memcpy(resp + rn, tcp.data() + rn, static_cast<size_t>(k));
 			rn += k;
 		}
-		exact response(resp, rn);
-		int from = -1, count = -1;
-		verdict mv = mbapjudge(adu, r.p, len, response.p, rn, "gw:502", &from, &count);
+		exact answer(resp, rn);
+		response j = mbapjudge(adu, r.p, len, answer.p, rn, "gw:502");
+		verdict mv = j.v;
+		int from = j.from, count = j.count;
 		if (from < 0 || count < 0 || from + count > rn || (mv.status == 0) != (mv.why[0] == '\0'))
 			abort();
 		/* The answer: this transaction, protocol 0, a length the bytes fill, the unit and function asked. */
