@@ -44,7 +44,9 @@ linekind lineaddress(const char *dev, bool tcp, bool recording)
 	char why[160];
 	if (hostport(dev, tcp ? "502" : nullptr, &gateway, why, sizeof why))
 		misuse("%s", why);
-	if (!strchr(dev, ':') || (dev[0] == '[' && !strstr(dev, "]:")))
+	/* HOST alone, or [IPv6] alone: named with the port it stands for. */
+	const char *bracket = strrchr(dev, ']');
+	if (!strchr(dev, ':') || (dev[0] == '[' && bracket && bracket[1] != ':'))
 		snprintf(name, sizeof name, "%s:%s", dev, gateway.port); // NOLINT(cert-err33-c)
 	return kind = linekind::tcp;
 }

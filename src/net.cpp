@@ -1,8 +1,12 @@
 #include "net.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,6 +15,7 @@
 #include <unistd.h>
 
 #include "cli.h"
+#include "dns.h"
 
 /* Puts the reason in why; gives the status back. */
 static int fail(int status, char *why, int size, const char *fmt, const char *a, const char *b = "")
@@ -52,61 +57,244 @@ int hostport(const char *s, const char *defport, endpoint *e, char *why, int siz
 	return 0;
 }
 
-/* Connects fd to a within the deadline (µs, monotonic clock): 0, or -1 with errno. */
-static int reach(int fd, const addrinfo *a, long long deadline)
+/* A socket address for a and port, in *sa: its length. */
+static socklen_t sockaddrof(const ipaddr &a, unsigned port, sockaddr_storage *sa)
 {
-	if (connect(fd, a->ai_addr, a->ai_addrlen) == 0)
-		return 0;
-	if (errno != EINPROGRESS && errno != EINTR)
-		return -1;
+	*sa = {};
+	if (a.family == AF_INET) {
+		auto *v4 = reinterpret_cast<sockaddr_in *>(sa);
+		v4->sin_family = AF_INET;
+		v4->sin_port = htons(static_cast<std::uint16_t>(port));
+		memcpy(&v4->sin_addr, a.bytes, 4);
+		return sizeof *v4;
+	}
+	auto *v6 = reinterpret_cast<sockaddr_in6 *>(sa);
+	v6->sin6_family = AF_INET6;
+	v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+	memcpy(&v6->sin6_addr, a.bytes, 16);
+	v6->sin6_scope_id = a.scope;
+	return sizeof *v6;
+}
+
+/* Waits for fd to be ready to write, within the deadline (µs, monotonic clock): whether it is. */
+static bool writable(int fd, long long deadline) // NOLINT(bugprone-easily-swappable-parameters): a descriptor, then a time
+{
 	pollfd p = {fd, POLLOUT, 0};
 	for (;;) {
 		long long left = deadline - usnow();
 		int r = left > 0 ? poll(&p, 1, static_cast<int>((left + 999) / 1000)) : 0;
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r <= 0) {
-			errno = r ? errno : ETIMEDOUT;
-			return -1;
-		}
-		int e = 0;
-		socklen_t l = sizeof e;
-		if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &l) == 0 && e == 0)
-			return 0;
-		errno = e;
-		return -1;
+		if (r >= 0 || errno != EINTR)
+			return r > 0;
 	}
 }
+
+/* Connects fd to a within the deadline: 0, or -1 with errno. */
+static int reach(int fd, const ipaddr &a, unsigned port, long long deadline) // NOLINT(bugprone-easily-swappable-parameters): a port, then a time
+{
+	sockaddr_storage sa;
+	socklen_t l = sockaddrof(a, port, &sa);
+	if (connect(fd, reinterpret_cast<sockaddr *>(&sa), l) == 0)
+		return 0;
+	if (errno != EINPROGRESS && errno != EINTR)
+		return -1;
+	if (!writable(fd, deadline)) {
+		errno = ETIMEDOUT;
+		return -1;
+	}
+	int e = 0;
+	socklen_t el = sizeof e;
+	if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &el) == 0 && e == 0)
+		return 0;
+	errno = e;
+	return -1;
+}
+
+enum { most = 8 }; /* addresses a name is tried at */
+
+#ifdef SYSTEM_RESOLVER
+/*
+ * Linked dynamically, the programs ask the C library, which also asks
+ * what the system adds to the hosts file and DNS (mDNS, a directory).
+ */
+static int lookup(const char *host, long long, ipaddr *a, char *why, int size)
+{
+	addrinfo hints = {}, *list = nullptr;
+	hints.ai_socktype = SOCK_STREAM;
+	int r = getaddrinfo(host, nullptr, &hints, &list), n = 0;
+	if (r)
+		return fail(-1, why, size, "cannot find %s: %s", host, r == EAI_SYSTEM ? strerror(errno) : gai_strerror(r));
+	for (const addrinfo *i = list; i && n < most; i = i->ai_next) {
+		a[n] = {};
+		a[n].family = i->ai_family;
+		if (i->ai_family == AF_INET)
+			memcpy(a[n].bytes, &reinterpret_cast<sockaddr_in *>(i->ai_addr)->sin_addr, 4);
+		if (i->ai_family == AF_INET6) {
+			memcpy(a[n].bytes, &reinterpret_cast<sockaddr_in6 *>(i->ai_addr)->sin6_addr, 16);
+			a[n].scope = reinterpret_cast<sockaddr_in6 *>(i->ai_addr)->sin6_scope_id;
+		}
+		n += i->ai_family == AF_INET || i->ai_family == AF_INET6;
+	}
+	freeaddrinfo(list);
+	return n;
+}
+#else
+/*
+ * Linked statically, as on the boards, where no other library is there to
+ * load: the programs read the hosts file and ask the DNS servers of
+ * resolv.conf themselves, as the C library would.
+ */
+
+/* As the C library says it, so that a message reads the same whichever looked. */
+static const char unknown[] = "Name or service not known";
+
+/* Calls take for each line of the file at path, each line whole up to 511 bytes; stops when it gives 0. */
+template <typename each> static void lines(const char *path, each take)
+{
+	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	char b[512];
+	int n = 0;
+	bool going = fd >= 0;
+	for (ssize_t k; going && (k = read(fd, b + n, sizeof b - static_cast<size_t>(n))) > 0;) {
+		n += static_cast<int>(k);
+		char *nl;
+		while (going && (nl = static_cast<char *>(memchr(b, '\n', static_cast<size_t>(n))))) {
+			going = take(b, static_cast<int>(nl - b));
+			n -= static_cast<int>(nl + 1 - b);
+			memmove(b, nl + 1, static_cast<size_t>(n));
+		}
+		/* A line longer than the buffer: its beginning is read, the rest let go. */
+		if (n == static_cast<int>(sizeof b)) {
+			going = going && take(b, n);
+			n = 0;
+		}
+	}
+	if (going && n > 0)
+		take(b, n);
+	if (fd >= 0)
+		close(fd);
+}
+
+/* The addresses host has in DNS, IPv4 first, asked of each server at once within the deadline. */
+static int asknames(const char *host, long long deadline, ipaddr *a, char *why, int size)
+{
+	ipaddr servers[3];
+	int count = 0;
+	lines("/etc/resolv.conf", [&](const char *l, int n) {
+		count += serverline(l, n, &servers[count]);
+		return count < 3;
+	});
+	if (!count)
+		ipaddress("127.0.0.1", 9, &servers[count++]);
+	unsigned char q[2][512];
+	int qn[2], fd[3];
+	const int families[2] = {AF_INET, AF_INET6};
+	for (int f = 0; f < 2; f++) {
+		qn[f] = dnsquery(host, families[f], q[f], static_cast<unsigned>(usnow() * 31 + f) & 0xFFFF);
+		if (!qn[f])
+			return fail(-1, why, size, "cannot find %s: %s", host, unknown);
+	}
+	for (int i = 0; i < count; i++) {
+		sockaddr_storage sa;
+		socklen_t l = sockaddrof(servers[i], 53, &sa);
+		fd[i] = socket(servers[i].family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+		if (fd[i] >= 0 && connect(fd[i], reinterpret_cast<sockaddr *>(&sa), l)) {
+			close(fd[i]);
+			fd[i] = -1;
+		}
+	}
+	/* Per family: addresses found, -1 until answered, and whether the name is not there at all. */
+	ipaddr found[2][most];
+	int got[2] = {-1, -1}, left = count;
+	bool none = false;
+	for (long long resend = 0; !none && (got[0] < 0 || got[1] < 0) && left > 0 && usnow() < deadline;) {
+		if (usnow() >= resend) {
+			for (int i = 0; i < count; i++)
+				for (int f = 0; f < 2; f++)
+					if (fd[i] >= 0 && got[f] < 0)
+						send(fd[i], q[f], static_cast<size_t>(qn[f]), MSG_NOSIGNAL);
+			resend = usnow() + 500000;
+		}
+		pollfd p[3];
+		for (int i = 0; i < count; i++)
+			p[i] = {fd[i], POLLIN, 0};
+		long long until = resend < deadline ? resend : deadline, wait = (until - usnow() + 999) / 1000;
+		if (poll(p, static_cast<nfds_t>(count), wait > 0 ? static_cast<int>(wait) : 0) <= 0)
+			continue;
+		for (int i = 0; i < count; i++) {
+			unsigned char r[512];
+			ssize_t k = p[i].revents ? recv(fd[i], r, sizeof r, 0) : 0;
+			/* A server that is not there says so, through the kernel. */
+			if (k < 0 && errno != EAGAIN && errno != EINTR) {
+				close(fd[i]);
+				fd[i] = -1;
+				left--;
+			}
+			for (int f = 0; k > 0 && f < 2; f++) {
+				int n = got[f] < 0 ? dnsanswer(q[f], qn[f], r, static_cast<int>(k), found[f], most) : -2;
+				none = none || n == -1;
+				got[f] = n >= 0 ? n : got[f];
+			}
+		}
+	}
+	for (int i = 0; i < count; i++)
+		if (fd[i] >= 0)
+			close(fd[i]);
+	int n = 0;
+	for (int f = 0; f < 2; f++)
+		for (int i = 0; i < got[f] && n < most; i++)
+			a[n++] = found[f][i];
+	if (n)
+		return n;
+	if (none || (got[0] == 0 && got[1] == 0))
+		return fail(-1, why, size, "cannot find %s: %s", host, unknown);
+	return fail(-1, why, size, "cannot find %s: %s", host, "Temporary failure in name resolution");
+}
+
+static int lookup(const char *host, long long deadline, ipaddr *a, char *why, int size)
+{
+	/* An address in numbers; an IPv6 one may name its interface. */
+	char numeric[64];
+	const char *pct = strchr(host, '%');
+	if (pct && strlen(host) < sizeof numeric && strspn(pct + 1, "0123456789") != strlen(pct + 1)) {
+		unsigned scope = if_nametoindex(pct + 1);
+		memcpy(numeric, host, static_cast<size_t>(pct - host));
+		snprintf(numeric + (pct - host), sizeof numeric - static_cast<size_t>(pct - host), "%%%u", scope); // NOLINT(cert-err33-c): fits
+		if (!scope)
+			return fail(-1, why, size, "cannot find %s: %s", host, unknown);
+		host = numeric;
+	}
+	if (ipaddress(host, static_cast<int>(strlen(host)), a))
+		return 1;
+	int n = 0;
+	lines("/etc/hosts", [&](const char *l, int k) {
+		n += hostsline(l, k, host, &a[n]);
+		return n < most;
+	});
+	return n ? n : asknames(host, deadline, a, why, size);
+}
+#endif
 
 int dial(const endpoint &e, const char *name, long long ms, char *why, int size)
 {
 	long long deadline = usnow() + ms * 1000;
-	addrinfo hints = {}, *list = nullptr;
-	hints.ai_socktype = SOCK_STREAM;
-	hints.ai_flags = AI_NUMERICSERV;
-	int r = getaddrinfo(e.host, e.port, &hints, &list);
-	if (r) {
-		fail(1, why, size, "cannot find %s: %s", e.host, r == EAI_SYSTEM ? strerror(errno) : gai_strerror(r));
+	ipaddr addrs[most];
+	int n = lookup(e.host, deadline, addrs, why, size), fd = -1;
+	if (n < 0)
 		return -1;
-	}
-	int fd = -1;
+	unsigned port = static_cast<unsigned>(strtoul(e.port, nullptr, 10));
 	errno = ETIMEDOUT;
 	/* Each address in turn: a name may stand for ::1 where the gateway listens on 127.0.0.1 only. */
-	for (const addrinfo *a = list; a && fd < 0 && usnow() < deadline; a = a->ai_next) {
-		fd = above(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-		if (fd >= 0 && reach(fd, a, deadline)) {
+	for (int i = 0; i < n && fd < 0 && usnow() < deadline; i++) {
+		fd = above(socket(addrs[i].family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+		if (fd >= 0 && reach(fd, addrs[i], port, deadline)) {
 			int keep = errno;
 			close(fd);
 			fd = -1;
 			errno = keep;
 		}
 	}
-	int keep = errno;
-	freeaddrinfo(list);
-	if (fd < 0) {
-		fail(1, why, size, "cannot connect to %s: %s", name, strerror(keep));
-		return -1;
-	}
+	if (fd < 0)
+		return fail(-1, why, size, "cannot connect to %s: %s", name, strerror(errno));
 	/* A request leaves whole and at once, not held back for more. */
 	int one = 1;
 	setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -7,7 +7,8 @@
 # arguments whose reading depends on the platform, then random argument
 # vectors from $SEED (printed, to repeat a failure), then a recorded bus
 # framed by rtudump. Last, each build's rtuquery and rtudump talk to a
-# device on a pseudo-terminal, with an empty environment.
+# device on a pseudo-terminal and through a gateway on loopback, by address
+# and by a name from the hosts file, with an empty environment.
 set -u
 native=$1 cross=$2
 shift 2
@@ -107,10 +108,12 @@ if [ "$("$native/rtudump" - <"$t/bus" 2>&1 | untimed)" != "$("${emu[@]}" "$cross
 	echo "differs: rtudump - <bus"
 fi
 
-# Devices played by socat: a shell on the other end of a pseudo-terminal.
-# The terminal calls (the speed and framing set and read back, the drain)
-# pass through qemu, whose structures differ on MIPS. One takes a request
-# and answers it; the other is a bus with a request and its reply.
+# Devices played by socat: a shell on the other end of a pseudo-terminal,
+# or behind a TCP listener on loopback, as a transparent gateway is. The
+# terminal calls (the speed and framing set and read back, the drain), the
+# socket calls and the name look-up pass through qemu, whose structures
+# differ on MIPS. One takes a request and answers it; the other is a bus
+# with a request and its reply.
 cat >"$t/device" <<'EOF'
 head -c 8 >/dev/null
 printf '\001\003\002\022\064\265\063'
@@ -119,19 +122,32 @@ EOF
 cat >"$t/bus.sh" <<'EOF'
 sleep 0.5
 printf '\001\003\000\000\000\001\204\012\001\003\002\022\064\265\063'
-sleep 1
+sleep 0.5
 EOF
-# device SCRIPT WANT COMMAND...: COMMAND, with @ for the port, must print
-# WANT there with an empty environment, and exit 0.
+# device WHERE SCRIPT WANT STATUS COMMAND...: socat plays SCRIPT on a
+# pseudo-terminal (WHERE pty) or behind a listener on the TCP port WHERE;
+# COMMAND, with @ for the terminal or 127.0.0.1:PORT, and % for
+# localhost:PORT, must print WANT there with an empty environment, and exit
+# with STATUS.
 device() {
-	local script=$1 want=$2 port=$t/port out
-	shift 2
-	socat pty,raw,echo=0,link="$port" SYSTEM:"sh $script" &
-	for _ in $(seq 100); do [ -e "$port" ] && break; sleep 0.02; done
-	out=$({ env -i "${@/#@/$port}" 2>&1; echo "exit $?"; } | untimed)
+	local where=$1 script=$2 want=$3 status=$4 at=$t/port listen out
+	shift 4
+	listen=pty,raw,echo=0,link=$at
+	if [ "$where" != pty ]; then
+		listen=TCP-LISTEN:$where,bind=127.0.0.1,reuseaddr,fork
+		at=127.0.0.1:$where
+	fi
+	socat "$listen" SYSTEM:"sh $script 2>/dev/null" &
+	for _ in $(seq 100); do
+		if [ "$where" = pty ]; then [ -e "$at" ]; else (: </dev/tcp/127.0.0.1/"$where") 2>/dev/null; fi && break
+		sleep 0.02
+	done
+	local args=("${@/#@/$at}")
+	args=("${args[@]/#%/localhost:$where}")
+	out=$({ env -i "${args[@]}" 2>&1; echo "exit $?"; } | untimed)
 	runs=$((runs + 1))
 	if [ "$out" != "$want
-exit 0" ]; then
+exit $status" ]; then
 		fails=$((fails + 1))
 		printf 'not as on a device: %s: %s\n' "$*" "$out"
 	fi
@@ -139,13 +155,20 @@ exit 0" ]; then
 	wait $! 2>/dev/null
 }
 qemu=$(command -v "${emu[0]}")
+gw=$((20000 + RANDOM % 20000))
 for prog in "$native/rtuquery" "$qemu ${emu[*]:1} $cross/rtuquery"; do
-	device "$t/device" "01 03 02 12 34 b5 33" $prog -b 19200 -f 8n1 @ 01 03 00 00 00 01
+	device pty "$t/device" "01 03 02 12 34 b5 33" 0 $prog -b 19200 -f 8n1 @ 01 03 00 00 00 01
+	device $gw "$t/device" "01 03 02 12 34 b5 33" 0 $prog @ 01 03 00 00 00 01
+	device $gw "$t/device" "01 03 02 12 34 b5 33" 0 $prog % 01 03 00 00 00 01
 done
 for prog in "$native/rtudump" "$qemu ${emu[*]:1} $cross/rtudump"; do
-	device "$t/bus.sh" "request 01 03 00 00 00 01 84 0a
+	device pty "$t/bus.sh" "request 01 03 00 00 00 01 84 0a
 reply 01 03 02 12 34 b5 33
-rtudump: 2 frames, 0 bytes of noise" $prog -b 19200 -f 8n1 -c 2 @
+rtudump: 2 frames, 0 bytes of noise" 0 $prog -b 19200 -f 8n1 -c 2 @
+	device $gw "$t/bus.sh" "request 01 03 00 00 00 01 84 0a
+reply 01 03 02 12 34 b5 33
+rtudump: 127.0.0.1:$gw closed the connection
+rtudump: 2 frames, 0 bytes of noise" 1 $prog @
 done
 
 echo "cross_check: $runs runs, $fails differ"

@@ -5,10 +5,17 @@
  * A Modbus TCP server from libmodbus. And gateways that answer every public
  * function in pieces, or misbehave in every way a network allows.
  */
+#include <algorithm>
 #include <chrono>
+#include <fcntl.h>
+#include <net/if.h>
 #include <poll.h>
 #include <random>
 #include <regex>
+#include <sched.h>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 
 #include <gtest/gtest.h>
 
@@ -359,4 +366,165 @@ TEST(gateway, every_failure_is_told_and_none_passes)
 					"00", "00", "01"});
 	EXPECT_EQ(r.err.rfind("rtuquery: cannot find nowhere.invalid: ", 0), 0u) << r.err;
 	EXPECT_EQ(r.status, 1);
+}
+
+/* A DNS server on 127.0.0.1:53: names in the zone have A or AAAA records, or a CNAME to one; slow.test never answers. */
+static void nameserver(int s)
+{
+	const struct {
+		std::string name, cname;
+		int type;
+		std::string rdata;
+	} zone[] = {
+		{"gw.dns.test", "", 1, std::string("\x7f\x00\x00\x01", 4)},
+		{"alias.dns.test", "gw.dns.test", 1, std::string("\x7f\x00\x00\x01", 4)},
+		{"six.dns.test", "", 28, std::string(15, '\0') + '\x01'},
+	};
+	auto labels = [](const std::string &n) {
+		std::string l;
+		for (size_t at = 0; at <= n.size();) {
+			size_t dot = n.find('.', at);
+			dot = dot == std::string::npos ? n.size() : dot;
+			l += static_cast<char>(dot - at) + n.substr(at, dot - at);
+			at = dot + 1;
+		}
+		return l + '\0';
+	};
+	for (unsigned char q[512];;) {
+		sockaddr_in from = {};
+		socklen_t fl = sizeof from;
+		ssize_t k = recvfrom(s, q, sizeof q, 0, reinterpret_cast<sockaddr *>(&from), &fl);
+		if (k < 17)
+			continue;
+		std::string name;
+		size_t at = 12;
+		for (; at < static_cast<size_t>(k) && q[at]; at += 1 + q[at])
+			name += (name.empty() ? "" : ".") + std::string(reinterpret_cast<char *>(q) + at + 1, q[at]);
+		int type = q[at + 2];
+		if (name == "slow.test")
+			continue;
+		std::string question(reinterpret_cast<char *>(q) + 12, at + 5 - 12), answers;
+		int count = 0, rcode = 3;
+		for (auto &z : zone) {
+			if (z.name != name && z.cname != name)
+				continue;
+			rcode = 0;
+			if (z.type != type)
+				continue;
+			auto rr = [](const std::string &owner, int t, const std::string &data) {
+				return owner + std::string{0, static_cast<char>(t), 0, 1, 0, 0, 0, 60, 0, static_cast<char>(data.size())} + data;
+			};
+			if (!z.cname.empty() && z.cname == name) {
+				answers += rr(labels(z.name), 5, labels(z.cname));
+				count++;
+			}
+			answers += rr(labels(z.cname.empty() || z.cname != name ? z.name : z.cname), type, z.rdata);
+			count++;
+		}
+		std::string r = std::string(reinterpret_cast<char *>(q), 2) + std::string{'\x81', static_cast<char>(0x80 | rcode), 0, 1, 0,
+											static_cast<char>(count), 0, 0, 0, 0} +
+				question + answers;
+		sendto(s, r.data(), r.size(), 0, reinterpret_cast<sockaddr *>(&from), fl);
+	}
+}
+
+/*
+ * Names, from a hosts file and a DNS server of the test's own: in network
+ * and mount namespaces of their own (as root), where 127.0.0.1 is the
+ * test's alone and /etc/hosts and /etc/resolv.conf are its files.
+ */
+TEST(gateway, names_come_from_the_hosts_file_and_dns)
+{
+	const struct {
+		std::string host;
+		std::string err; /* @ for the port; none: the answer */
+	} cases[] = {
+		{"127.0.0.1", ""},
+		{"gw.hosts.test", ""},
+		{"GW", ""},
+		{"gw.dns.test", ""},
+		{"alias.dns.test", ""},
+		/* an IPv6 address, where the gateway listens on IPv4 alone */
+		{"six.hosts.test", "rtuquery: cannot connect to six.hosts.test:@: Connection refused"},
+		{"six.dns.test", "rtuquery: cannot connect to six.dns.test:@: Connection refused"},
+		{"gone.dns.test", "rtuquery: cannot find gone.dns.test: Name or service not known"},
+		{"slow.test", "rtuquery: cannot find slow.test: Temporary failure in name resolution"},
+	};
+	int out[2];
+	ASSERT_EQ(pipe(out), 0);
+	pid_t pid = fork();
+	if (pid == 0) {
+		if (unshare(CLONE_NEWNS | CLONE_NEWNET))
+			_exit(77);
+		char dir[] = "/tmp/names-XXXXXX";
+		ifreq lo = {};
+		strcpy(lo.ifr_name, "lo");
+		int s = socket(AF_INET, SOCK_DGRAM, 0);
+		if (!mkdtemp(dir) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) || ioctl(s, SIOCGIFFLAGS, &lo))
+			_exit(1);
+		lo.ifr_flags = static_cast<short>(lo.ifr_flags | IFF_UP);
+		if (ioctl(s, SIOCSIFFLAGS, &lo))
+			_exit(1);
+		close(s);
+		const std::string hosts = std::string(dir) + "/hosts", resolv = std::string(dir) + "/resolv.conf";
+		FILE *f = fopen(hosts.c_str(), "w");
+		fputs("# the test's own\n127.0.0.1\tlocalhost\n127.0.0.1 gw.hosts.test gw # a comment\n::1 six.hosts.test\n", f);
+		fclose(f);
+		f = fopen(resolv.c_str(), "w");
+		fputs("search dns.test\nnameserver 127.0.0.1\n", f);
+		fclose(f);
+		if (mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) ||
+		    mount(resolv.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr))
+			_exit(1);
+		int dns = socket(AF_INET, SOCK_DGRAM, 0);
+		sockaddr_in a = {};
+		a.sin_family = AF_INET;
+		a.sin_port = htons(53);
+		a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		if (bind(dns, reinterpret_cast<sockaddr *>(&a), sizeof a))
+			_exit(1);
+		pid_t server = fork();
+		if (server == 0) {
+			nameserver(dns);
+			_exit(0);
+		}
+		int port;
+		pid_t gw = listener(&port, [](int c) {
+			if (get(c, 8).size() == 8)
+				put(c, unhex("01 03 02 12 34 b5 33"));
+		});
+		std::string lines = std::to_string(port) + "\n";
+		for (auto &k : cases) {
+			/* the C library's resolver, where it is linked, asked to give up as soon */
+			result r = run("/usr/bin/env", {"RES_OPTIONS=timeout:1 attempts:1", RTUQUERY, "-t", "0.5",
+							k.host + ":" + std::to_string(port), "01", "03", "00", "00", "00", "01"});
+			for (std::string *t : {&r.out, &r.err})
+				t->erase(std::remove(t->begin(), t->end(), '\n'), t->end());
+			lines += std::to_string(r.status) + "|" + r.out + "|" + r.err + "\n";
+		}
+		end(gw);
+		end(server);
+		if (write(out[1], lines.data(), lines.size()) != static_cast<ssize_t>(lines.size()))
+			_exit(1);
+		_exit(0);
+	}
+	close(out[1]);
+	FILE *f = fdopen(out[0], "r");
+	std::string got = slurp(f);
+	int ws = 0;
+	waitpid(pid, &ws, 0);
+	if (WIFEXITED(ws) && WEXITSTATUS(ws) == 77)
+		GTEST_SKIP() << "no namespaces of its own for the test (not root?)";
+	ASSERT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << got;
+	std::istringstream in(got);
+	std::string port;
+	getline(in, port);
+	for (auto &k : cases) {
+		SCOPED_TRACE(k.host);
+		std::string l, err = k.err;
+		if (err.find('@') != std::string::npos)
+			err.replace(err.find('@'), 1, port);
+		getline(in, l);
+		EXPECT_EQ(l, err.empty() ? "0|01 03 02 12 34 b5 33|" : "1||" + err);
+	}
 }

@@ -57,7 +57,7 @@ while IFS= read -r l; do
 	*) [ -n "$fence" ] || { check; continue; } ;;
 	esac
 	case $l in
-	'$ '*/dev/*) check ;;
+	'$ '*/dev/* | '$ '*192.168.*) check ;; # a device's or a gateway's
 	'$ '*) check; cmd=${l#\$ } ;;
 	*) [ -z "$cmd" ] || says=${says:+$says
 }$l ;;
