@@ -23,13 +23,14 @@ struct endpoint {
 int hostport(const char *s, const char *defport, endpoint *e, char *why, int size); // NOLINT(bugprone-easily-swappable-parameters): the address, then what stands in for its port
 
 /*
- * Looks e's host up (the hosts file, DNS, as the C library does) and
- * connects to its port at the first of its addresses that takes the connection, all
- * within ms milliseconds (the look-up itself is bounded by the resolver's
- * own times). The descriptor, above 2, non-blocking, close-on-exec, and
- * sending each write at once; or -1, with the reason in why (size bytes):
- * "cannot find HOST: ..." or "cannot connect to NAME: ..." (NAME as
- * messages name the line).
+ * Looks e's host up and connects to its port at the first of its
+ * addresses that takes the connection, all within ms milliseconds. Linked
+ * statically, the look-up reads the hosts file, then asks the DNS servers
+ * of resolv.conf, within the same time; linked dynamically, it is the C
+ * library's, with whatever the system adds, in its own time. The
+ * descriptor, above 2, non-blocking, close-on-exec, and sending each write
+ * at once; or -1, with the reason in why (size bytes): "cannot find HOST:
+ * ..." or "cannot connect to NAME: ..." (NAME as messages name the line).
  */
 int dial(const endpoint &e, const char *name, long long ms, char *why, int size);
 
