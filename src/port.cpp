@@ -11,6 +11,7 @@
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -207,7 +208,14 @@ int holdport(const char *dev, int flags, long long ms, // NOLINT(bugprone-easily
 		snprintf(why, static_cast<size_t>(size), fmt, dev, a, b, c); // NOLINT(cert-err33-c): cut short at worst
 		return -1;
 	};
-	if (openport(dev, flags) < 0)
+	/* A directory opens to read: it is refused as one that opens to write is. */
+	struct stat st;
+	if (openport(dev, flags) >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+		close(fd);
+		fd = -1;
+		errno = EISDIR;
+	}
+	if (fd < 0)
 		return refuse(2, errno == ENOENT ? "no such device: %s" : "cannot open %s: %s", strerror(errno), "", "");
 	if (!isatty(fd))
 		return refuse(2, "not a terminal: %s", "", "", "");

@@ -208,6 +208,12 @@ verdict judge(const unsigned char *req, int reqlen, const unsigned char *f, int 
 	return v;
 }
 
+bool early(const unsigned char *req, int reqlen, const unsigned char *f, int n, long long firstus, long long leftus,
+	   long long chartus)
+{
+	return n > 0 && n <= reqlen && memcmp(f, req, static_cast<size_t>(n)) == 0 && firstus <= leftus + chartus;
+}
+
 verdict judgeecho(const unsigned char *req, int reqlen, const unsigned char *f, int n)
 {
 	verdict v = {0, ""};

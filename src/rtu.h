@@ -88,6 +88,15 @@ int answerat(const unsigned char *req, int reqlen, const unsigned char *f, int n
  */
 bool settled(const unsigned char *req, int reqlen, const unsigned char *f, int n);
 
+/*
+ * Whether the n bytes f read back after the request req left a port are
+ * its echo, told by time: they are the request or its beginning, and the
+ * first came by one character (chartus µs) after the request had left
+ * (leftus), when no unit could have begun an answer. Times on one clock.
+ */
+bool early(const unsigned char *req, int reqlen, const unsigned char *f, int n, long long firstus, long long leftus,
+	   long long chartus);
+
 /* What came back of the request itself, n bytes f, for an adapter that echoes. */
 verdict judgeecho(const unsigned char *req, int reqlen, const unsigned char *f, int n);
 

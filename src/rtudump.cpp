@@ -100,8 +100,8 @@ static char *num(char *p, unsigned long v)
 static void summary()
 {
 	char s[96], *p = put(s, "rtudump: ");
-	p = put(num(p, frames), " frames, ");
-	p = put(num(p, noisy), " bytes of noise\n");
+	p = put(num(p, frames), frames == 1 ? " frame, " : " frames, ");
+	p = put(num(p, noisy), noisy == 1 ? " byte of noise\n" : " bytes of noise\n");
 	if (write(2, s, static_cast<size_t>(p - s)) < 0)
 		return; /* nowhere left to say it */
 }
@@ -145,7 +145,7 @@ static void writeall(const void *p, size_t n)
 
 /*
  * The capture's header, in the byte order of the machine, which its magic
- * number tells a reader; then a record a frame, each in one write, so that
+ * number tells a reader; then a record a line, each in one write, so that
  * the file can be read while it grows.
  */
 static void startcapture(const char *file)
@@ -202,11 +202,16 @@ static char *stamp(char *p, long long when)
 	return p;
 }
 
-/* One line: the time of the first byte, the kind, for an answer how long after its request, the bytes. */
+/*
+ * One line: the time of the first byte, the kind, for an answer how long
+ * after its request, the bytes; and in the capture, a record of the same
+ * bytes, noise too.
+ */
 static void line(long long first, kind what, const unsigned char *f, int n)
 {
+	if (capture >= 0)
+		record(first, f, n);
 	long long after = what == kind::reply || what == kind::exception ? first - askedus : -1;
-	static const char digits[] = "0123456789abcdef";
 	char l[64 + 3 * maxframe], *p = stamp(l, first);
 	*p++ = ' ';
 	p = put(p, kinds[static_cast<int>(what)]);
@@ -215,11 +220,8 @@ static void line(long long first, kind what, const unsigned char *f, int n)
 		p = put(num(put(p, " +"), static_cast<unsigned long>(tenths / 10)), ".");
 		p = put(num(p, static_cast<unsigned long>(tenths % 10)), "ms");
 	}
-	for (int i = 0; i < n; i++) {
-		*p++ = ' ';
-		*p++ = digits[f[i] >> 4];
-		*p++ = digits[f[i] & 15];
-	}
+	*p++ = ' ';
+	p = hexbytes(p, f, n);
 	*p++ = '\n';
 	fwrite(l, 1, static_cast<size_t>(p - l), stdout); // NOLINT(cert-err33-c): a failure shows at the flush
 }
@@ -251,8 +253,6 @@ static void settle(bool end, unsigned long count)
 			flushnoise();
 			bool answer = c.what != kind::request;
 			line(atus[head], c.what, f, c.len);
-			if (capture >= 0)
-				record(atus[head], f, c.len);
 			askedlen = answer ? 0 : c.len;
 			memcpy(asked, f, static_cast<size_t>(askedlen));
 			askedus = atus[head + c.len - 1];
@@ -336,9 +336,12 @@ int main(int argc, char *argv[])
 	/*
 	 * Opened to read only, with echo off: not even the driver writes to the
 	 * line. A port in use is refused at once; a gateway has 10 s to take the
-	 * connection.
+	 * connection. What waited in a port's driver before the watch began did
+	 * not pass while it watched.
 	 */
 	lineopen(true, line == linekind::tcp ? 10000 : 0, o.speed, o.framing, false);
+	if (line == linekind::port)
+		lineflush();
 	charus = linetiming().charus;
 	gapus = linetiming().gapus;
 	if (o.file)

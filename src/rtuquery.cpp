@@ -173,9 +173,13 @@ static int want(reading how, const unsigned char *wire, const unsigned char *req
 	return wanted(req, reqlen, f, n);
 }
 
-/* Reads what comes back into f (room bytes): its first byte within waitms, the rest with no gap, as far as it wants. */
+/*
+ * Reads what comes back into f (room bytes): its first byte within waitms,
+ * the rest with no gap, as far as it wants. When the first bytes were seen
+ * goes in *firstus.
+ */
 static int collect(reading how, long long waitms, unsigned char *f, int room, const unsigned char *wire,
-		   const unsigned char *req, int reqlen)
+		   const unsigned char *req, int reqlen, long long *firstus)
 {
 	int n = 0;
 	long long deadline = usnow() + waitms * 1000, gapus = linetiming().gapus;
@@ -187,6 +191,7 @@ static int collect(reading how, long long waitms, unsigned char *f, int room, co
 		if (k < 0)
 			break;
 		if (k) {
+			*firstus = n ? *firstus : usnow();
 			n += k;
 			deadline = usnow() + gapus;
 		}
@@ -248,11 +253,11 @@ int main(int argc, char *argv[])
 	lineopen(false, o.waitms, o.speed, o.framing, o.rs485);
 	hush(o.waitms);
 	int wirelen = frame(req, n, wire), reqlen = n + 2;
-	linesend(wire, wirelen);
+	long long leftus = linesend(wire, wirelen), firstus = 0;
 
 	unsigned char rep[4 * maxframe] = {};
 	if (o.echo) {
-		int got = collect(reading::exact, o.waitms, rep, maxframe, wire, req, reqlen);
+		int got = collect(reading::exact, o.waitms, rep, maxframe, wire, req, reqlen, &firstus);
 		verdict e = judgeecho(req, reqlen, rep, got);
 		if (e.status)
 			die(e.status, "%s", e.why);
@@ -267,10 +272,13 @@ int main(int argc, char *argv[])
 	}
 	reading how = o.tcp ? reading::mbap : line == linekind::tcp ? reading::stream : reading::exact;
 	const int room[] = {maxframe, mbapmax, sizeof rep};
-	int got = collect(how, o.waitms, rep, room[static_cast<int>(how)], wire, req, reqlen);
+	int got = collect(how, o.waitms, rep, room[static_cast<int>(how)], wire, req, reqlen, &firstus);
 	lineundo();
 
 	response r = answer(how, wire, req, reqlen, rep, got);
+	/* A copy of the request that came before any unit could answer is the adapter's. */
+	if (how == reading::exact && !o.echo && early(req, reqlen, rep, got, firstus, leftus, linetiming().charus))
+		r.v = {1, "the adapter echoes the request: use -e"};
 	if (r.count)
 		print(rep + r.from, r.count);
 	if (r.v.status)

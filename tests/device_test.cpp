@@ -1,8 +1,8 @@
 /*
  * The round trip with a real device: rtuquery against a Modbus RTU server
  * (libmodbus: unit 1, 9600 8N1, 125 registers) on one end of a virtual
- * null-modem, two pseudo-terminals joined by socat. The user's end is set
- * up by rtuquery's -b and -f, then with the README's stty line, as a user's
+ * null-modem cable between two pseudo-terminals. The user's end is set up
+ * by rtuquery's -b and -f, then with the README's stty line, as a user's
  * /dev/ttyUSB0 would be.
  */
 #include <algorithm>
@@ -41,28 +41,61 @@ static std::string readme_stty(const std::string &dev)
 	return "false";
 }
 
+/*
+ * A null-modem cable between two pseudo-terminals, whose ends are at
+ * *device and *user: what one end writes reaches the other 2 ms later, as
+ * on a line at 9600 baud, where a character takes 1 ms, so that no answer
+ * comes sooner after a request than a unit's could.
+ */
+static pid_t cable(std::string *device, std::string *user)
+{
+	int end[2];
+	for (int &m : end) {
+		m = posix_openpt(O_RDWR | O_NOCTTY);
+		if (m < 0 || grantpt(m) || unlockpt(m))
+			return -1;
+		termios t;
+		int s = open(ptsname(m), O_RDWR | O_NOCTTY);
+		if (s < 0 || tcgetattr(s, &t))
+			return -1;
+		cfmakeraw(&t);
+		tcsetattr(s, TCSANOW, &t);
+		close(s);
+	}
+	*device = ptsname(end[0]);
+	*user = ptsname(end[1]);
+	pid_t pid = fork();
+	if (pid == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		for (;;) {
+			pollfd p[2] = {{end[0], POLLIN, 0}, {end[1], POLLIN, 0}};
+			if (poll(p, 2, -1) < 0)
+				_exit(1);
+			for (int i = 0; i < 2; i++) {
+				char b[512];
+				ssize_t k = p[i].revents & POLLIN ? read(end[i], b, sizeof b) : 0;
+				usleep(k > 0 ? 2000 : 0);
+				if (k > 0 && write(end[1 - i], b, static_cast<size_t>(k)) != k)
+					_exit(1);
+			}
+		}
+	}
+	for (int m : end)
+		close(m);
+	return pid;
+}
+
 class device_test : public testing::Test {
 protected:
-	std::string dir, user;
+	std::string user;
 	pid_t relay = -1, server = -1;
 
 	void SetUp() override
 	{
-		char d[] = "/tmp/null-modem-XXXXXX";
-		ASSERT_TRUE(mkdtemp(d));
-		dir = d;
-		user = dir + "/user";
-		std::string link = dir + "/device";
-		relay = fork();
-		if (relay == 0) {
-			prctl(PR_SET_PDEATHSIG, SIGKILL);
-			execlp(SOCAT, SOCAT, ("pty,link=" + link).c_str(), ("pty,link=" + user).c_str(),
-			       static_cast<char *>(nullptr));
-			_exit(127);
-		}
-		for (int i = 0; i < 200 && (access(link.c_str(), F_OK) || access(user.c_str(), F_OK)); i++)
-			usleep(10000);
-		server = rtuserver(link);
+		std::string device;
+		relay = cable(&device, &user);
+		ASSERT_GT(relay, 0);
+		server = rtuserver(device);
 		ASSERT_GT(server, 0);
 	}
 
@@ -74,7 +107,6 @@ protected:
 				waitpid(p, nullptr, 0);
 			}
 		}
-		run("/bin/rm", {"-rf", dir});
 	}
 };
 
@@ -207,7 +239,9 @@ TEST(rtuquery, takes_only_the_answer_to_its_request)
 	} cases[] = {
 		{{}, q03, false, {{0, r03}}, r03 + "\n", 0, "", 0, "cooked"},
 		{{"-e"}, q03, true, {{300, r03}}, r03 + "\n", 0, "", 300},
-		{{}, q03, true, {{10, r03}}, q03 + " 84 0a\n", 1, copy, 0},
+		{{}, q03, true, {{10, r03}}, q03 + " 84 0a\n", 1, "rtuquery: the adapter echoes the request: use -e\n", 0},
+		/* a copy that comes as late as an answer is judged as an answer */
+		{{}, q03, false, {{10, q03 + " 84 0a"}}, q03 + " 84 0a\n", 1, copy, 10},
 		{{"-e"}, q03, true, {{10, q03 + " 84 0a"}}, q03 + " 84 0a\n", 1,
 		 "rtuquery: a second copy of the request, not a reply\n", 10},
 		{{"-e", "-t", "0.3"}, q03, false, {}, "", 1, "rtuquery: no echo\n", 300},
@@ -307,17 +341,22 @@ TEST(rtuquery, takes_only_the_answer_to_its_request)
 				usleep(100000);
 				flock(tty, LOCK_UN);
 			}
+			/* An adapter's echo comes back as the bytes leave: spinning, not sleeping in read, hands it back as soon. */
 			std::string got(req.size(), '\0');
+			if (c.echo)
+				fcntl(master, F_SETFL, O_NONBLOCK);
 			for (size_t n = 0; n < got.size();) {
 				ssize_t k = read(master, &got[n], got.size() - n);
-				if (k <= 0)
+				if (k == 0 || (k < 0 && errno != EAGAIN))
 					_exit(1);
-				n += static_cast<size_t>(k);
+				n += k > 0 ? static_cast<size_t>(k) : 0;
 			}
 			if (asked && speed(tty) != asked)
 				_exit(1);
 			if (c.echo && write(master, got.data(), got.size()) < 0)
 				_exit(1);
+			/* A unit's answer comes no sooner than its first character takes on the line, which a pty does not make it wait. */
+			usleep(2000);
 			for (auto &p : c.reply) {
 				usleep(static_cast<useconds_t>(p.wait) * 1000);
 				std::string r = bytes(p.hex);
@@ -441,4 +480,75 @@ TEST(rtuquery, two_loops_on_one_port_get_only_their_own_answers)
 	EXPECT_EQ(whole(tty), all);
 	close(tty);
 	close(master);
+}
+
+/*
+ * An adapter that echoes, played by a tap on a pseudo-terminal that hands
+ * back each byte as it reads it: for the functions whose answer is a copy
+ * of the request, the echo is told from an answer by when it comes, before
+ * any unit could have begun one. A unit that answers one and a half
+ * characters after the request left, at 9600 baud, or 0.5 ms after at
+ * 115200, is answering.
+ */
+TEST(rtuquery, tells_an_echo_by_time)
+{
+	const std::string echoes = "rtuquery: the adapter echoes the request: use -e\n";
+	const struct {
+		std::vector<std::string> opts;
+		std::string frame;
+		bool tap, unit;
+		int after; /* µs from reading the request to the answer */
+		int status;
+		std::string err;
+	} cases[] = {
+		{{}, "01 05 00 01 ff 00", true, false, 0, 1, echoes},
+		{{}, "01 06 00 01 00 03", true, false, 0, 1, echoes},
+		{{}, "01 08 00 00 a5 37", true, false, 0, 1, echoes},
+		{{}, "01 15 0d 06 00 04 00 07 00 03 06 af 04 be 10 0d", true, false, 0, 1, echoes},
+		{{}, "01 16 00 04 00 f2 00 25", true, false, 0, 1, echoes},
+		{{"-e"}, "01 05 00 01 ff 00", true, true, 5000, 0, ""},
+		{{"-e"}, "01 06 00 01 00 03", true, true, 5000, 0, ""},
+		{{"-e"}, "01 08 00 00 a5 37", true, true, 5000, 0, ""},
+		{{"-e"}, "01 15 0d 06 00 04 00 07 00 03 06 af 04 be 10 0d", true, true, 5000, 0, ""},
+		{{"-e"}, "01 16 00 04 00 f2 00 25", true, true, 5000, 0, ""},
+		{{"-b", "9600"}, "01 06 00 01 00 03", false, true, 1563, 0, ""},
+		{{"-b", "115200"}, "01 06 00 01 00 03", false, true, 500, 0, ""},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(testing::PrintToString(c.opts) + " " + c.frame + (c.tap ? " tap" : ""));
+		int tty;
+		std::string name;
+		int master = rawpty(&tty, &name);
+		ASSERT_GE(master, 0);
+		const std::string req = hexline(bytes(c.frame + " "));
+		const std::string sent = bytes(req);
+		pid_t pid = fork();
+		if (pid == 0) {
+			/* Spinning, not sleeping in read: a byte is handed back as soon as it is there, as a line's echo is. */
+			fcntl(master, F_SETFL, O_NONBLOCK);
+			for (size_t n = 0; n < sent.size();) {
+				char b;
+				ssize_t k = read(master, &b, 1);
+				if ((k < 0 && errno != EAGAIN) || (k == 1 && c.tap && write(master, &b, 1) != 1))
+					_exit(1);
+				n += k == 1;
+			}
+			usleep(static_cast<useconds_t>(c.after));
+			if (c.unit && write(master, sent.data(), sent.size()) != static_cast<ssize_t>(sent.size()))
+				_exit(1);
+			_exit(0);
+		}
+		std::vector<std::string> args = c.opts;
+		args.push_back(name);
+		for (size_t i = 0; i < c.frame.size(); i += 3)
+			args.push_back(c.frame.substr(i, 2));
+		result r = run(RTUQUERY, args);
+		int ws = 0;
+		waitpid(pid, &ws, 0);
+		EXPECT_EQ(r.out, req);
+		EXPECT_EQ(r.err, c.err);
+		EXPECT_EQ(r.status, c.status);
+		close(tty);
+		close(master);
+	}
 }

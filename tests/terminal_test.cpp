@@ -136,8 +136,9 @@ TEST(usage_errors, are_refused_before_anything_is_sent)
 			shells = {""};
 		for (auto &shell : shells) {
 			std::vector<std::string> args;
+			/* a PATH where neither the built programs nor installed ones are */
 			if (c.nopath)
-				args.push_back("PATH=/usr/bin:/bin");
+				args.push_back("PATH=/nonexistent");
 			if (!shell.empty())
 				args.push_back(shell);
 			args.insert(args.end(), c.argv.begin(), c.argv.end());
