@@ -22,8 +22,10 @@
 #include "cli.h"
 #include "line.h"
 #include "rtu.h"
+#include "value.h"
 
-static const char usage[] = "usage: rtudump [-b speed] [-f framing] [-c count] [-w file] device|host:port|-\n";
+static const char usage[] =
+	"usage: rtudump [-b speed] [-f framing] [-c count] [-w file] [-d type] [-o order] device|host:port|-\n";
 
 static const char help[] =
 	"Watch a Modbus RTU bus, on a serial device or through a transparent\n"
@@ -35,6 +37,10 @@ static const char help[] =
 	"  -f framing  the port's framing: 8N1, 8E1, 8O1 or 8N2\n"
 	"  -c count    exit after so many frames\n"
 	"  -w file     also write the frames to file as a pcap capture\n"
+	"  -d type     add the registers' values after the bytes: u16, s16, hex, u32,\n"
+	"              s32, f32, u64, s64, f64 or text\n"
+	"  -o order    where the bytes of 0xAABBCCDD stand in a value of two or four\n"
+	"              registers: abcd (the default), cdab, badc or dcba\n"
 	"  -h          print this help; --version, the version\n"
 	"\n"
 	"Exit status: 0 at the end of the input or after -c frames; 1 the port\n"
@@ -46,7 +52,9 @@ static struct {
 	int framing;
 	unsigned long count; /* 0: no end */
 	const char *file;
-} o = {nullptr, -1, 0, nullptr};
+	vtype type; /* of the values to add; none for none */
+	order words;
+} o = {nullptr, -1, 0, nullptr, vtype::none, order::abcd};
 /* The pcap format's own numbers: classic, microsecond times, the first user link type. */
 static const std::uint32_t magic = 0xa1b2c3d4, linktype = 147;
 
@@ -127,6 +135,15 @@ static void take(int opt, const char *arg)
 		break;
 	case 'f': o.framing = lineframing(arg); break;
 	case 'w': o.file = arg; break;
+	case 'd':
+		o.type = typearg(arg);
+		if (o.type == vtype::none || o.type == vtype::bit)
+			misuse("not a type of registers: %s (u16, s16, hex, u32, s32, f32, u64, s64, f64 or text)", arg);
+		break;
+	case 'o':
+		if ((o.words = orderarg(arg)) == order::none)
+			misuse("not an order: %s (abcd, cdab, badc or dcba)", arg);
+		break;
 	}
 }
 
@@ -212,7 +229,7 @@ static void line(long long first, kind what, const unsigned char *f, int n)
 	if (capture >= 0)
 		record(first, f, n);
 	long long after = what == kind::reply || what == kind::exception ? first - askedus : -1;
-	char l[64 + 3 * maxframe], *p = stamp(l, first);
+	char l[64 + 3 * maxframe + 1100], *p = stamp(l, first); /* the values: 125 registers' as any type */
 	*p++ = ' ';
 	p = put(p, kinds[static_cast<int>(what)]);
 	if (after >= 0) {
@@ -222,6 +239,8 @@ static void line(long long first, kind what, const unsigned char *f, int n)
 	}
 	*p++ = ' ';
 	p = hexbytes(p, f, n);
+	if (what == kind::request || what == kind::reply)
+		p = showframe(p, o.type, o.words, f, n, what == kind::reply);
 	*p++ = '\n';
 	fwrite(l, 1, static_cast<size_t>(p - l), stdout); // NOLINT(cert-err33-c): a failure shows at the flush
 }
@@ -323,7 +342,7 @@ int main(int argc, char *argv[])
 {
 	setvbuf(stdout, out, _IOFBF, sizeof out); // NOLINT(cert-err33-c): cannot fail before the first output
 	me = {"rtudump", usage, help, VERSION, lineundo, ending};
-	int first = options(argc, argv, "b:c:f:w:", take);
+	int first = options(argc, argv, "b:c:d:f:o:w:", take);
 	if (argc - first != 1)
 		misuse(nullptr);
 	linekind line = lineaddress(argv[first], false, true);

@@ -24,9 +24,10 @@
 #include "line.h"
 #include "mbap.h"
 #include "rtu.h"
+#include "value.h"
 
-static const char usage[] =
-	"usage: rtuquery [-e] [-r] [-b speed] [-f framing] [-m rtu|tcp] [-t seconds] device|host:port byte...\n";
+static const char usage[] = "usage: rtuquery [-e] [-r] [-b speed] [-f framing] [-m rtu|tcp] [-t seconds] [-d type] [-o order]\n"
+			    "                device|host:port byte|type:value...\n";
 
 static const char help[] =
 	"Send a Modbus request, given in hex without its check bytes, to a serial\n"
@@ -38,6 +39,11 @@ static const char help[] =
 	"  -m tcp      Modbus TCP to host[:port] (502 by default), not RTU framing\n"
 	"  -r          the port's RS-485 mode, RTS high while sending\n"
 	"  -t seconds  wait this long for the port and the reply: 0.01 to 25, default 1\n"
+	"  -d type     print the reply's values, ADDRESS VALUE, a line each: u16, s16,\n"
+	"              hex, u32, s32, f32, u64, s64, f64, text; bit for coils, inputs\n"
+	"  -o order    where the bytes of 0xAABBCCDD stand in a value of two or four\n"
+	"              registers: abcd (the default), cdab, badc or dcba\n"
+	"  type:value  a value's bytes in a request: u16:40001, s16:-40, f32:25.5...\n"
 	"  -h          print this help; --version, the version\n"
 	"\n"
 	"Exit status: 0 the answer came and is right, or a broadcast (unit 00)\n"
@@ -49,9 +55,16 @@ static struct {
 	const char *speed;
 	int framing;
 	long long waitms;
-} o = {false, false, false, nullptr, -1, 1000};
+	vtype type; /* of the values to print; none for the bytes */
+	order words;
+} o = {false, false, false, nullptr, -1, 1000, vtype::none, order::abcd};
 
-static char out[4 * 3 * maxframe]; /* standard output's buffer, from no heap */
+/*
+ * Standard output's buffer, from no heap: the values of all the coils a
+ * reply can carry (2040, 8 characters each), or 125 registers' as any
+ * type, leave in one write.
+ */
+static char out[2040 * 8 + 64];
 
 static int hexdigit(char c)
 {
@@ -88,12 +101,20 @@ static void take(int opt, const char *arg)
 {
 	switch (opt) {
 	case 'b': o.speed = linespeed(arg); break;
+	case 'd':
+		if ((o.type = typearg(arg)) == vtype::none)
+			misuse("not a type: %s (u16, s16, hex, u32, s32, f32, u64, s64, f64, text or bit)", arg);
+		break;
 	case 'e': o.echo = true; break;
 	case 'f': o.framing = lineframing(arg); break;
 	case 'm':
 		if (strcmp(arg, "rtu") != 0 && strcmp(arg, "tcp") != 0)
 			misuse("not a mode, rtu or tcp: %s", arg);
 		o.tcp = arg[0] == 't';
+		break;
+	case 'o':
+		if ((o.words = orderarg(arg)) == order::none)
+			misuse("not an order: %s (abcd, cdab, badc or dcba)", arg);
 		break;
 	case 'r': o.rs485 = true; break;
 	case 't':
@@ -104,19 +125,32 @@ static void take(int opt, const char *arg)
 	}
 }
 
-/* Nothing is guessed: crc would read 1234 as 0x12, a shell as 0x1234. */
-static int request(char **bytes, int n, unsigned char *req)
+/*
+ * The request's bytes: each argument a byte in hex, or TYPE:VALUE, the
+ * value's bytes in -o's order. Nothing is guessed: crc would read 1234 as
+ * 0x12, a shell as 0x1234. Its length.
+ */
+static int request(char **args, int count, unsigned char *req)
 {
-	for (int i = 0; i < n; i++) {
-		const char *b = bytes[i];
+	int n = 0;
+	char why[160];
+	for (int i = 0; i < count; i++) {
+		const char *b = args[i];
+		unsigned char value[8];
+		int k = valuearg(b, o.words, value, why, sizeof why);
+		if (k < 0)
+			misuse("%s", why);
+		for (int j = 0; j < k; j++, n++)
+			req[n < maxframe - 2 ? n : maxframe - 3] = value[j];
+		if (k)
+			continue;
 		int hi = hexdigit(b[0]), lo = hi < 0 ? -1 : hexdigit(b[1]);
 		if (hi < 0 || (b[1] && (lo < 0 || b[2])))
 			misuse("not a byte in hex: '%s'", b);
-		if (i < maxframe - 2)
-			req[i] = static_cast<unsigned char>(b[1] ? hi << 4 | lo : hi);
+		req[n < maxframe - 2 ? n : maxframe - 3] = static_cast<unsigned char>(b[1] ? hi << 4 | lo : hi);
+		n++;
 	}
-	char why[128];
-	if (checkrequest(req, n, why, sizeof why))
+	if (checkrequest(req, n, why, sizeof why) || (o.type != vtype::none && readable(o.type, req, n, why, sizeof why)))
 		misuse("%s", why);
 	return n;
 }
@@ -226,10 +260,17 @@ static response answer(reading how, const unsigned char *wire, const unsigned ch
 	return r;
 }
 
-static void print(const unsigned char *f, int n)
+/* The reply's bytes; or for the answer, with -d, its values. */
+static void print(const unsigned char *req, const unsigned char *f, int n, bool answer)
 {
-	char l[3 * mbapmax], *p = hexbytes(l, f, n);
-	*p++ = '\n';
+	static char l[sizeof out];
+	char *p = l;
+	if (answer && o.type != vtype::none) {
+		p = showreply(p, o.type, o.words, f, n, req);
+	} else {
+		p = hexbytes(p, f, n);
+		*p++ = '\n';
+	}
 	if (fwrite(l, 1, static_cast<size_t>(p - l), stdout) != static_cast<size_t>(p - l) || fflush(stdout) == EOF ||
 	    fclose(stdout) == EOF)
 		die(1, "cannot print the reply: %s", strerror(errno));
@@ -239,7 +280,7 @@ int main(int argc, char *argv[])
 {
 	setvbuf(stdout, out, _IOFBF, sizeof out); // NOLINT(cert-err33-c): cannot fail before the first output
 	me = {"rtuquery", usage, help, VERSION, lineundo, nullptr};
-	int first = options(argc, argv, "b:ef:m:rt:", take);
+	int first = options(argc, argv, "b:d:ef:m:o:rt:", take);
 	if (argc - first < 3)
 		misuse(nullptr);
 	linekind line = lineaddress(argv[first], o.tcp, false);
@@ -280,7 +321,7 @@ int main(int argc, char *argv[])
 	if (how == reading::exact && !o.echo && early(req, reqlen, rep, got, firstus, leftus, linetiming().charus))
 		r.v = {1, "the adapter echoes the request: use -e"};
 	if (r.count)
-		print(rep + r.from, r.count);
+		print(req, rep + r.from, r.count, r.v.status == 0);
 	if (r.v.status)
 		die(r.v.status, "%s", r.v.why);
 	return 0;

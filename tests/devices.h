@@ -1,9 +1,9 @@
 /*
  * The devices the tests talk to, played by libmodbus through its documented
- * API: unit 1 with 125 holding registers, register i holding 0x1234 +
- * 0x0101 * i, as a Modbus RTU server on a serial device (9600 8N1) or a
- * Modbus TCP server on loopback. Each runs in a child that ends with the
- * test.
+ * API: unit 1 with 2000 coils, off, and 125 holding registers, register i
+ * holding 0x1234 + 0x0101 * i, as a Modbus RTU server on a serial device
+ * (9600 8N1) or a Modbus TCP server on loopback. Each runs in a child that
+ * ends with the test.
  */
 #ifndef DEVICES_H
 #define DEVICES_H
@@ -19,7 +19,7 @@
 
 inline modbus_mapping_t *registers()
 {
-	modbus_mapping_t *map = modbus_mapping_new(0, 0, 125, 0);
+	modbus_mapping_t *map = modbus_mapping_new(2000, 0, 125, 0);
 	for (int i = 0; map && i < 125; i++)
 		map->tab_registers[i] = static_cast<uint16_t>(0x0101 * i + 0x1234);
 	return map;

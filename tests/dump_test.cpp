@@ -445,7 +445,8 @@ TEST(rtudump, refuses_bad_input_and_leaves_the_port_as_it_was)
 	std::string name;
 	int master = rawpty(&tty, &name);
 	ASSERT_GE(master, 0);
-	const std::string usage = "usage: rtudump [-b speed] [-f framing] [-c count] [-w file] device|host:port|-\n";
+	const std::string usage =
+		"usage: rtudump [-b speed] [-f framing] [-c count] [-w file] [-d type] [-o order] device|host:port|-\n";
 	auto c = [](const std::string &v) { return "rtudump: -c takes a number of frames, 1 or more: '" + v + "'\n"; };
 	const struct {
 		std::vector<std::string> args; /* @ is the port */
@@ -473,6 +474,8 @@ TEST(rtudump, refuses_bad_input_and_leaves_the_port_as_it_was)
 		 "rtudump: -b is not for a TCP connection: the gateway's own settings fix the line's speed and framing\n"},
 		{{"gw:"}, 2, "rtudump: no port in gw:\n"},
 		{{"127.0.0.1:1"}, 1, "rtudump: cannot connect to 127.0.0.1:1: Connection refused\n"},
+		{{"-d", "bit", "@"}, 2, "rtudump: not a type of registers: bit (u16, s16, hex, u32, s32, f32, u64, s64, f64 or text)\n"},
+		{{"-o", "ABCD", "@"}, 2, "rtudump: not an order: ABCD (abcd, cdab, badc or dcba)\n"},
 		{{"-w", "/nonexistent/bus.pcap", "@"}, 2, "rtudump: cannot open /nonexistent/bus.pcap: No such file or directory\n"},
 		{{"@"}, 1, "rtudump: @ is in use by another program\n", true},
 	};
@@ -583,4 +586,65 @@ TEST(rtudump, shows_only_what_passes_while_it_watches)
 	EXPECT_EQ(r.status, 0);
 	close(tty);
 	close(master);
+}
+
+/*
+ * With -d, the values of the answers to 03, 04 and 17 and of the writes
+ * 06 and 10 (a broadcast too) follow the bytes; frames whose data is not a
+ * whole number of values, and others (the answer to 06 among them), are as
+ * without it.
+ */
+TEST(rtudump, shows_the_values_of_registers)
+{
+	const std::string r04 = framed(std::string("\x01\x04\x08\x00\x00\x41\xcc\x00\x00\xc0\x20", 11));
+	const struct {
+		std::vector<std::string> opts;
+		std::vector<std::string> frames;
+		std::vector<std::string> values; /* of each line, after its bytes */
+	} cases[] = {
+		{{"-d", "f32", "-o", "cdab"},
+		 {framed(std::string("\x01\x04\x00\x10\x00\x04", 6)), r04},
+		 {"", " = 25.5 -2.5"}},
+		{{"-d", "u16"},
+		 {framed(std::string("\x00\x06\x00\x01\x9c\x41", 6)), framed(std::string("\x02\x06\x00\x01\xff\xd8", 6)),
+		  framed(std::string("\x02\x06\x00\x01\xff\xd8", 6))},
+		 {" = 40001", " = 65496", ""}},
+		{{"-d", "s32", "-o", "badc"},
+		 {framed(std::string("\x00\x10\x00\x01\x00\x02\x04\xff\xff\xfe\xff", 11)),
+		  framed(std::string("\x01\x10\x00\x01\x00\x01\x02\x00\x05", 9)), framed(std::string("\x01\x10\x00\x01\x00\x01", 6))},
+		 {" = -2", "", ""}},
+		{{"-d", "text"},
+		 {framed(std::string("\x01\x17\x00\x00\x00\x02\x00\x00\x00\x01\x02\x00\x00", 13)),
+		  framed(std::string("\x01\x17\x04OK\x5c\x00", 7))},
+		 {"", " = OK\\\\"}},
+		/* an exception, and what carries no registers */
+		{{"-d", "u16"},
+		 {framed(std::string("\x01\x03\x00\x00\x00\x01", 6)), framed(std::string("\x01\x83\x02", 3)),
+		  framed(std::string("\x01\x01\x00\x00\x00\x08", 6)), framed(std::string("\x01\x01\x01\x05", 4))},
+		 {"", "", "", ""}},
+	};
+	for (auto &c : cases) {
+		std::string bus, want;
+		for (size_t i = 0; i < c.frames.size(); i++) {
+			bus += c.frames[i];
+			want += hexes(c.frames[i]) + c.values[i] + "\n";
+		}
+		char path[] = "/tmp/rtudump-values-XXXXXX";
+		int fd = mkstemp(path);
+		ASSERT_EQ(write(fd, bus.data(), bus.size()), static_cast<ssize_t>(bus.size()));
+		close(fd);
+		std::vector<std::string> args = {"-c", "exec \"$0\" \"$@\" - <" + std::string(path), RTUDUMP};
+		args.insert(args.end(), c.opts.begin(), c.opts.end());
+		result r = run("/bin/sh", args);
+		unlink(path);
+		/* the lines, without their times and kinds */
+		std::string got;
+		std::istringstream in(r.out);
+		for (std::string l; getline(in, l);) {
+			size_t at = l.find_first_of("0123456789abcdef", l.find(' ', l.find(' ') + 1));
+			got += l.substr(l.find(" +") != std::string::npos ? l.find("ms ") + 3 : at) + "\n";
+		}
+		EXPECT_EQ(got, want) << testing::PrintToString(c.opts);
+		EXPECT_EQ(r.status, 0);
+	}
 }

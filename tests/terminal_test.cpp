@@ -36,7 +36,8 @@ TEST(usage_errors, are_refused_before_anything_is_sent)
 {
 	const std::string usage = "usage: send-frame device byte...\n";
 	const std::string qusage =
-		"usage: rtuquery [-e] [-r] [-b speed] [-f framing] [-m rtu|tcp] [-t seconds] device|host:port byte...\n";
+		"usage: rtuquery [-e] [-r] [-b speed] [-f framing] [-m rtu|tcp] [-t seconds] [-d type] [-o order]\n"
+		"                device|host:port byte|type:value...\n";
 	std::vector<std::string> many = {SEND_FRAME, "/dev/null"};
 	many.insert(many.end(), 101, "00");
 	std::vector<std::string> most = {RTUQUERY, "/dev/null", "01", "2b"};
@@ -127,6 +128,35 @@ TEST(usage_errors, are_refused_before_anything_is_sent)
 		{{RTUQUERY, "fe80::1:502", "01", "03"}, 2,
 		 "rtuquery: an IPv6 address goes in brackets, as in [fe80::1]:502: fe80::1:502\n"},
 		{{RTUQUERY, "[fe80::1:502", "01", "03"}, 2, "rtuquery: not [IPv6 address]:PORT: [fe80::1:502\n"},
+		/* values, and what -d reads, before the device is opened (not a terminal) */
+		{{RTUQUERY, "-d", "f16", "/dev/null", "01", "03", "00", "00", "00", "02"}, 2,
+		 "rtuquery: not a type: f16 (u16, s16, hex, u32, s32, f32, u64, s64, f64, text or bit)\n"},
+		{{RTUQUERY, "-o", "abdc", "/dev/null", "01", "03", "00", "00", "00", "02"}, 2,
+		 "rtuquery: not an order: abdc (abcd, cdab, badc or dcba)\n"},
+		{{RTUQUERY, "-d", "f32", "/dev/null", "01", "03", "00", "10", "00", "03"}, 2,
+		 "rtuquery: f32 takes 2 registers a value: 3 asked\n"},
+		{{RTUQUERY, "-d", "f64", "/dev/null", "01", "04", "u16:16", "u16:6"}, 2, "rtuquery: f64 takes 4 registers a value: 6 asked\n"},
+		{{RTUQUERY, "-d", "bit", "/dev/null", "01", "03", "00", "10", "00", "02"}, 2,
+		 "rtuquery: bit is for coils and inputs (01, 02), not for registers (03)\n"},
+		{{RTUQUERY, "-d", "u16", "/dev/null", "01", "02", "00", "10", "00", "02"}, 2,
+		 "rtuquery: u16 is for registers (03, 04, 17), not for coils or inputs (02)\n"},
+		{{RTUQUERY, "-d", "u16", "/dev/null", "01", "06", "00", "10", "00", "02"}, 2,
+		 "rtuquery: -d reads the replies to 01, 02, 03, 04 and 17, not to 06\n"},
+		{{RTUQUERY, "/dev/null", "01", "06", "u16:16", "s16:40000"}, 2, "rtuquery: not an s16, -32768 to 32767: 's16:40000'\n"},
+		{{RTUQUERY, "/dev/null", "01", "06", "u16:16", "u16:-1"}, 2, "rtuquery: not a u16, 0 to 65535: 'u16:-1'\n"},
+		{{RTUQUERY, "/dev/null", "01", "10", "00", "10", "00", "02", "04", "f32:1e39"}, 2,
+		 "rtuquery: not an f32, a decimal of at most 3.4028235e+38 either way: 'f32:1e39'\n"},
+		{{RTUQUERY, "/dev/null", "01", "10", "00", "10", "00", "02", "04", "u32:1.5"}, 2,
+		 "rtuquery: not a u32, 0 to 4294967295: 'u32:1.5'\n"},
+		{{RTUQUERY, "/dev/null", "01", "10", "00", "10", "00", "02", "04", "f32:abc"}, 2,
+		 "rtuquery: not an f32, a decimal of at most 3.4028235e+38 either way: 'f32:abc'\n"},
+		{{RTUQUERY, "/dev/null", "01", "06", "u16:16", "x16:5"}, 2,
+		 "rtuquery: not a type of value, u16, s16, u32, s32, f32, u64, s64 or f64: 'x16:5'\n"},
+		{{RTUQUERY, "/dev/null", "01", "06", "u16:16", "u16:"}, 2, "rtuquery: no value in 'u16:'\n"},
+		/* the length is checked once the values are bytes */
+		{{RTUQUERY, "/dev/null", "01", "10", "00", "10", "00", "01", "02", "u32:5"}, 2,
+		 "rtuquery: a request for function 10 has 9 bytes, not 11\n"},
+		{{RTUQUERY, "-o", "dcba", "/dev/null", "01", "10", "u16:16", "u16:4", "08", "f64:-0.5"}, 2, notty},
 	};
 	built_programs_first();
 	for (auto &c : cases) {
