@@ -5,10 +5,11 @@
  * A frame is told by the rules of rtu.h, by its function's length and its
  * check bytes, and not by the clock: a USB adapter hands bytes over in
  * batches, so one batch may hold two frames and a frame may come in
- * several. On a port, silence only settles what is still open. The port is
- * read, never written, held from other programs and raw for as long as it
- * is watched, and put back as it was on every way out. Exit status: 0 at
- * the end of the input or after -c frames, 1 a port in use or failing, 2 a
+ * several. On a port or a connection to a gateway (line.h), silence only
+ * settles what is still open. The line is read, never written; a port is
+ * held from other programs and raw for as long as it is watched, and put
+ * back as it was on every way out. Exit status: 0 at the end of the input
+ * or after -c frames, 1 a port in use or failing or the gateway gone, 2 a
  * usage error; or the signal that ended it.
  */
 #include <cerrno>
@@ -36,7 +37,7 @@ static const char help[] =
 	"  -b speed    the port's speed, such as 9600\n"
 	"  -f framing  the port's framing: 8N1, 8E1, 8O1 or 8N2\n"
 	"  -c count    exit after so many frames\n"
-	"  -w file     also write the frames to file as a pcap capture\n"
+	"  -w file     also write what the lines show to file as a pcap capture\n"
 	"  -d type     add the registers' values after the bytes: u16, s16, hex, u32,\n"
 	"              s32, f32, u64, s64, f64 or text\n"
 	"  -o order    where the bytes of 0xAABBCCDD stand in a value of two or four\n"
@@ -55,6 +56,7 @@ static struct {
 	vtype type; /* of the values to add; none for none */
 	order words;
 } o = {nullptr, -1, 0, nullptr, vtype::none, order::abcd};
+
 /* The pcap format's own numbers: classic, microsecond times, the first user link type. */
 static const std::uint32_t magic = 0xa1b2c3d4, linktype = 147;
 
