@@ -94,24 +94,12 @@ static char *put(char *p, const char *s)
 	return p;
 }
 
-static char *num(char *p, unsigned long v)
-{
-	char d[24];
-	int k = 0;
-	do
-		d[k++] = static_cast<char>('0' + v % 10);
-	while (v /= 10);
-	while (k)
-		*p++ = d[--k];
-	return p;
-}
-
 /* The summary, with no stdio: also from a signal handler. */
 static void summary()
 {
 	char s[96], *p = put(s, "rtudump: ");
-	p = put(num(p, frames), frames == 1 ? " frame, " : " frames, ");
-	p = put(num(p, noisy), noisy == 1 ? " byte of noise\n" : " bytes of noise\n");
+	p = put(decimal(p, frames), frames == 1 ? " frame, " : " frames, ");
+	p = put(decimal(p, noisy), noisy == 1 ? " byte of noise\n" : " bytes of noise\n");
 	if (write(2, s, static_cast<size_t>(p - s)) < 0)
 		return; /* nowhere left to say it */
 }
@@ -236,8 +224,8 @@ static void line(long long first, kind what, const unsigned char *f, int n)
 	p = put(p, kinds[static_cast<int>(what)]);
 	if (after >= 0) {
 		long long tenths = (after + 50) / 100;
-		p = put(num(put(p, " +"), static_cast<unsigned long>(tenths / 10)), ".");
-		p = put(num(p, static_cast<unsigned long>(tenths % 10)), "ms");
+		p = put(decimal(put(p, " +"), static_cast<unsigned long>(tenths / 10)), ".");
+		p = put(decimal(p, static_cast<unsigned long>(tenths % 10)), "ms");
 	}
 	*p++ = ' ';
 	p = hexbytes(p, f, n);

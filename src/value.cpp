@@ -81,7 +81,7 @@ static char *put(char *p, const char *s)
 	return p;
 }
 
-static char *unsignedtext(char *p, std::uint64_t v)
+char *decimal(char *p, unsigned long long v)
 {
 	char d[24];
 	int k = 0;
@@ -97,7 +97,7 @@ static char *signedtext(char *p, std::int64_t v)
 {
 	if (v < 0)
 		*p++ = '-';
-	return unsignedtext(p, v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v));
+	return decimal(p, v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v));
 }
 
 /*
@@ -173,7 +173,7 @@ static char *floattext(char *p, double v, bool single)
 	*s++ = exp < 0 ? '-' : '+';
 	if (exp > -10 && exp < 10)
 		*s++ = '0';
-	s = unsignedtext(s, static_cast<std::uint64_t>(exp < 0 ? -exp : exp));
+	s = decimal(s, static_cast<std::uint64_t>(exp < 0 ? -exp : exp));
 	if (exp < -20 || exp > 24) {
 		f = fixed + sizeof fixed; /* longer than any exponent form */
 	} else if (exp < 0) {
@@ -205,7 +205,7 @@ char *showvalue(char *p, vtype t, order o, const unsigned char *b)
 	float f;
 	double d;
 	switch (t) {
-	case vtype::u16: return unsignedtext(p, static_cast<unsigned>(b[0] << 8 | b[1]));
+	case vtype::u16: return decimal(p, static_cast<unsigned>(b[0] << 8 | b[1]));
 	case vtype::s16: return signedtext(p, static_cast<std::int16_t>(b[0] << 8 | b[1]));
 	case vtype::hex:
 		for (int i = 0; i < 2; i++) {
@@ -214,7 +214,7 @@ char *showvalue(char *p, vtype t, order o, const unsigned char *b)
 		}
 		return p;
 	case vtype::u32:
-	case vtype::u64: return unsignedtext(p, v);
+	case vtype::u64: return decimal(p, v);
 	case vtype::s32: return signedtext(p, static_cast<std::int32_t>(bits32));
 	case vtype::s64: return signedtext(p, static_cast<std::int64_t>(v));
 	case vtype::f32:
@@ -362,7 +362,7 @@ char *showreply(char *p, vtype t, order o, const unsigned char *f, int n, const 
 		return p;
 	if (t == vtype::bit) {
 		for (unsigned i = 0; i < asked && i / 8 < static_cast<unsigned>(count); i++) {
-			p = unsignedtext(p, first + i);
+			p = decimal(p, first + i);
 			*p++ = ' ';
 			*p++ = static_cast<char>('0' + (f[3 + i / 8] >> (i % 8) & 1));
 			*p++ = '\n';
@@ -370,7 +370,7 @@ char *showreply(char *p, vtype t, order o, const unsigned char *f, int n, const 
 		return p;
 	}
 	if (t == vtype::text) {
-		p = unsignedtext(p, first);
+		p = decimal(p, first);
 		*p++ = ' ';
 		p = showtext(p, f + 3, count);
 		*p++ = '\n';
@@ -378,7 +378,7 @@ char *showreply(char *p, vtype t, order o, const unsigned char *f, int n, const 
 	}
 	const int size = 2 * registers(t);
 	for (int at = 0; at + size <= count; at += size) {
-		p = unsignedtext(p, first + static_cast<unsigned>(at / 2));
+		p = decimal(p, first + static_cast<unsigned>(at / 2));
 		*p++ = ' ';
 		p = showvalue(p, t, o, f + 3 + at);
 		*p++ = '\n';

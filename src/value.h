@@ -24,6 +24,9 @@ vtype typearg(const char *s);
 order orderarg(const char *s);
 const char *typeword(vtype t);
 
+/* v in decimal at p: where the digits end (20 at most). */
+char *decimal(char *p, unsigned long long v);
+
 /* How many registers a value of type t takes: 1, 2 or 4; 0 for text (all, as one) and bit. */
 int registers(vtype t);
 

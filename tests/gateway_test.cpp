@@ -115,9 +115,7 @@ static void expect(const outcome &o, const std::string &out, const std::string &
 static std::vector<std::string> argv(std::vector<std::string> opts, const std::string &dev, const std::string &frame)
 {
 	opts.push_back(dev);
-	for (size_t i = 0; i < frame.size(); i += 3)
-		opts.push_back(frame.substr(i, 2));
-	return opts;
+	return withbytes(opts, frame);
 }
 
 TEST(gateway, a_transparent_one_hands_over_the_answer_in_any_segments)

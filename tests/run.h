@@ -69,6 +69,14 @@ inline std::string hex(const std::string &s)
 	return h;
 }
 
+/* args, and after them the bytes of a frame given as hex, "01 03 00 ...", one argument each. */
+inline std::vector<std::string> withbytes(std::vector<std::string> args, const std::string &frame)
+{
+	for (size_t i = 0; i < frame.size(); i += 3)
+		args.push_back(frame.substr(i, 2));
+	return args;
+}
+
 /* The examples call crc and rawbyte from PATH: the built ones come first. */
 inline void built_programs_first()
 {
