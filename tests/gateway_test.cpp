@@ -187,7 +187,15 @@ TEST(gateway, modbus_tcp_is_answered_behind_its_header)
 		if (get(c, 8).size() == 8)
 			put(c, unhex("01 03 02 12 34 b5 33"));
 	});
-	const std::string p = std::to_string(port), at = "127.0.0.1:" + p;
+	/* and a gateway in Modbus TCP mode whose line fails: unit 02 is on no path it has, unit 01 is silent */
+	int excport;
+	pid_t exc = listener(&excport, [](int c) {
+		std::string h = get(c, 12);
+		if (h.size() == 12)
+			put(c, h.substr(0, 4) + unhex("00 03") + h[6] + static_cast<char>(h[7] | 0x80) + (h[6] == 2 ? '\x0a' : '\x0b'));
+		get(c, 1);
+	});
+	const std::string p = std::to_string(port), at = "127.0.0.1:" + p, failing = "127.0.0.1:" + std::to_string(excport);
 	const struct {
 		std::vector<std::string> opts;
 		std::string dev, frame, out;
@@ -200,6 +208,8 @@ TEST(gateway, modbus_tcp_is_answered_behind_its_header)
 		{{"-m", "tcp"}, at, "01 06 00 02 ab cd", "01 06 00 02 ab cd\n", 0, ""},
 		{{"-m", "tcp"}, at, "01 03 00 02 00 01", "01 03 02 ab cd\n", 0, ""},
 		{{"-m", "tcp"}, at, "01 03 00 7d 00 01", "01 83 02\n", 3, "rtuquery: exception 02: illegal data address\n"},
+		{{"-m", "tcp"}, failing, "01 03 00 00 00 01", "01 83 0b\n", 3, "rtuquery: exception 0b: gateway target device failed to respond\n"},
+		{{"-m", "tcp"}, failing, "02 03 00 00 00 01", "02 83 0a\n", 3, "rtuquery: exception 0a: gateway path unavailable\n"},
 		/* unit 00 is asked as any other, and this server answers it as itself */
 		{{"-m", "tcp"}, at, "00 03 00 00 00 01", "00 03 02 12 34\n", 0, ""},
 		/* the wrong mode, named from either side (libmodbus waits 0.5 s for the rest of what it takes for a frame) */
@@ -215,6 +225,13 @@ TEST(gateway, modbus_tcp_is_answered_behind_its_header)
 		expect(query(argv(k.opts, k.dev, k.frame)), k.out, k.err, k.status, k.ms, k.ms + 300);
 	}
 	end(rtu);
+	end(exc);
+
+	/* rtudump on a Modbus TCP server watches nothing: the server says nothing unasked, and rtudump asks nothing. */
+	result r = run(TIMEOUT, {"--preserve-status", "-s", "INT", "0.5", RTUDUMP, at});
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "rtudump: 0 frames, 0 bytes of noise\n");
+	EXPECT_EQ(r.status, 128 + SIGINT);
 	end(server);
 }
 

@@ -133,13 +133,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	 * header, the line's bytes behind a header that may be put first.
 	 */
 	{
-		unsigned char s[4 * maxframe];
-		int m = avail < static_cast<int>(sizeof s) ? avail : static_cast<int>(sizeof s), k = 0;
-		while (k < m) {
+		/* in the pieces the line hands over, as rtuquery reads a stream */
+		const int m = avail < 4 * maxframe ? avail : 4 * maxframe;
+		int k = 0;
+		for (size_t i = 0; k < m; i++) {
+			k += i < pieces.size() ? pieces[i] : 1 + static_cast<int>(i % 8);
+			k = k < m ? k : m;
 			exact sofar(p, k);
 			if (settled(r.p, len, sofar.p, k))
 				break;
-			k++;
 		}
 		exact stream(p, k);
 		int from = answerat(r.p, len, stream.p, k), l = streamlen(r.p, len, stream.p + from, k - from);
