@@ -65,10 +65,10 @@ void misuse(const char *fmt, ...) // NOLINT(cert-dcl50-cpp): printf's own form
 	_exit(0);
 }
 
-int options(int argc, char *argv[], const char *spec, void (*take)(int opt, const char *arg))
+int options(int argc, char *argv[], const char *letters, void (*take)(int opt, const char *arg))
 {
 	char all[32] = "+:h";
-	snprintf(all + 3, sizeof all - 3, "%s", spec); // NOLINT(cert-err33-c): the programs' few letters fit
+	snprintf(all + 3, sizeof all - 3, "%s", letters); // NOLINT(cert-err33-c): the programs' few letters fit
 	opterr = 0;
 	for (int c; (c = getopt(argc, argv, all)) != -1;) {
 		const char *arg = argv[optind < argc ? optind : argc - 1];

@@ -31,14 +31,14 @@ extern program me;
 [[noreturn]] void misuse(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /*
- * Reads the options of argv as getopt(3) does with spec (which stops at the
+ * Reads the options of argv as getopt(3) does with letters (which stops at the
  * first argument that is not an option), calling take for each with its
  * letter and value (null for none). -h and --help print the usage and help
  * on standard output, --version the name and version, and exit 0; an
  * unknown option or one without its value is a usage error that names it.
  * Gives the index of the first argument after the options.
  */
-int options(int argc, char *argv[], const char *spec, void (*take)(int opt, const char *arg));
+int options(int argc, char *argv[], const char *letters, void (*take)(int opt, const char *arg));
 
 /*
  * Calls undo and last, then ends the program by the signal, for SIGHUP,
