@@ -25,9 +25,6 @@ static linetimes times;
 /* A gateway holds bytes back for its timer, 10 to 50 ms, and a network for longer. */
 static const long long netgapus = 500000;
 
-/* What the end of each kind of line means. */
-static const char *const ends[] = {"cannot read %s: end of file", "%s closed the connection", nullptr};
-
 linekind lineaddress(const char *dev, bool tcp, bool recording)
 {
 	path = dev;
@@ -148,9 +145,12 @@ int lineread(unsigned char *b, int most)
 	return k ? static_cast<int>(k) : -1;
 }
 
-const char *lineended()
+void lineended()
 {
-	return ends[static_cast<int>(kind)];
+	if (kind == linekind::port)
+		die(1, "cannot read %s: end of file", name);
+	if (kind == linekind::tcp)
+		die(1, "%s closed the connection", name);
 }
 
 long long linesend(const unsigned char *b, int n)

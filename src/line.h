@@ -68,8 +68,13 @@ bool lineawait(long long deadline);
 /* Reads up to most bytes into b: how many; 0 when none are waiting; -1 when the line has ended. */
 int lineread(unsigned char *b, int most);
 
-/* What the line's end says, with %s for its name: null for a recording, whose end is no failure. */
-const char *lineended();
+/*
+ * After lineread has said the line ended: on a port or a connection a
+ * failure, which ends the program with its message ("cannot read DEVICE:
+ * end of file", "HOST:PORT closed the connection"); on a recording the end
+ * of the input, which returns.
+ */
+void lineended();
 
 /*
  * Sends the n bytes b, all of them, and on a port waits until the last has

@@ -79,7 +79,6 @@ static long long noiseus;
 
 static const char *capname;
 static int capture = -1;
-static long long charus, gapus; /* one character, a gap that settles what is open */
 static long long heardus;      /* when the last byte came */
 static long long offsetus;     /* from the monotonic clock to the time of day, once: times never go back */
 static volatile unsigned long frames, noisy;
@@ -289,7 +288,7 @@ static int take()
 	long long now = usnow(), floor = heardus;
 	heardus = k > 0 ? now : heardus;
 	for (int i = 0; i < k; i++) {
-		long long t = now - (k - 1 - i) * charus;
+		long long t = now - (k - 1 - i) * linetiming().charus;
 		atus[tail + i] = t > floor ? t : floor;
 	}
 	tail += k > 0 ? k : 0;
@@ -312,14 +311,13 @@ static void watch(unsigned long count, bool live)
 	for (;;) {
 		flush();
 		bool open = live && (tail > head || noiselen);
-		if (!lineawait(open ? heardus + gapus : -1)) {
+		if (!lineawait(open ? heardus + linetiming().gapus : -1)) {
 			settle(true, count);
 		} else if (take() < 0) {
 			settle(true, count);
-			if (!lineended())
-				return;
 			flush();
-			die(1, lineended(), linename());
+			lineended();
+			return;
 		} else {
 			settle(false, count);
 		}
@@ -351,8 +349,6 @@ int main(int argc, char *argv[])
 	lineopen(true, line == linekind::tcp ? 10000 : 0, o.speed, o.framing, false);
 	if (line == linekind::port)
 		lineflush();
-	charus = linetiming().charus;
-	gapus = linetiming().gapus;
 	if (o.file)
 		startcapture(o.file);
 	watching = true;

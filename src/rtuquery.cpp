@@ -134,21 +134,26 @@ static int request(char **args, int count, unsigned char *req)
 {
 	int n = 0;
 	char why[160];
+	/* Counted all, kept as far as a request goes: a longer one is refused below. */
+	auto add = [&](unsigned char b) {
+		if (n < maxframe - 2)
+			req[n] = b;
+		n++;
+	};
 	for (int i = 0; i < count; i++) {
 		const char *b = args[i];
 		unsigned char value[8];
 		int k = valuearg(b, o.words, value, why, sizeof why);
 		if (k < 0)
 			misuse("%s", why);
-		for (int j = 0; j < k; j++, n++)
-			req[n < maxframe - 2 ? n : maxframe - 3] = value[j];
+		for (int j = 0; j < k; j++)
+			add(value[j]);
 		if (k)
 			continue;
 		int hi = hexdigit(b[0]), lo = hi < 0 ? -1 : hexdigit(b[1]);
 		if (hi < 0 || (b[1] && (lo < 0 || b[2])))
 			misuse("not a byte in hex: '%s'", b);
-		req[n < maxframe - 2 ? n : maxframe - 3] = static_cast<unsigned char>(b[1] ? hi << 4 | lo : hi);
-		n++;
+		add(static_cast<unsigned char>(b[1] ? hi << 4 | lo : hi));
 	}
 	if (checkrequest(req, n, why, sizeof why) || (o.type != vtype::none && readable(o.type, req, n, why, sizeof why)))
 		misuse("%s", why);
@@ -167,7 +172,7 @@ static void hush(long long waitms)
 	long long busyus = usnow() + waitms * 1000, quietus = linetiming().quietus;
 	while (lineawait(usnow() + quietus)) {
 		if (lineread(junk, maxframe) < 0)
-			die(1, lineended(), linename());
+			lineended();
 		if (usnow() > busyus)
 			die(1, "the line is busy");
 	}
@@ -221,7 +226,7 @@ static int collect(reading how, long long waitms, unsigned char *f, int room, co
 		int k = lineread(f + n, (w < room ? w : room) - n);
 		/* A gateway that closes the connection has said all it will: what came is judged. */
 		if (k < 0 && !n)
-			die(1, lineended(), linename());
+			lineended();
 		if (k < 0)
 			break;
 		if (k) {
