@@ -169,9 +169,15 @@ TEST(gateway, a_transparent_one_hands_over_the_answer_in_any_segments)
 		SCOPED_TRACE(testing::PrintToString(k.opts) + " " + k.frame + " stale " + hex(k.p.stale));
 		expect(query(argv(k.opts, dev, k.frame)), k.out, k.err, k.status, k.ms, k.ms + 400);
 		end(gw);
-		/* libmodbus turns a deaf ear for a while after a frame it did not take */
-		if (k.status == 1)
-			usleep(600000);
+		/*
+		 * libmodbus turns a deaf ear for a while after a frame it did not
+		 * take; and what the unit said after rtuquery had gone (its answer
+		 * behind an echo) is no part of the next case: the line is emptied.
+		 */
+		usleep(k.status == 1 ? 600000 : 20000);
+		pollfd left = {master, POLLIN, 0};
+		for (char b[512]; poll(&left, 1, 0) > 0 && read(master, b, sizeof b) > 0;)
+			;
 	}
 	end(server);
 	close(master);
