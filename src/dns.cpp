@@ -133,13 +133,17 @@ static bool asked(const unsigned char *q, int qn, const unsigned char *r)
 
 int dnsanswer(const unsigned char *q, int qn, const unsigned char *r, int n, ipaddr *a, int most)
 {
-	if (qn < 17 || n < qn || r[0] != q[0] || r[1] != q[1] || !(r[2] & 0x80) || (r[2] & 0x78))
-		return -2;
-	int rcode = r[3] & 0x0F;
-	if (rcode == 3)
-		return -1;
-	if (rcode || r[4] || r[5] != 1 || !asked(q, qn, r))
-		return -2;
+	if (qn < 17 || n < 12 || r[0] != q[0] || r[1] != q[1] || !(r[2] & 0x80) || (r[2] & 0x78))
+		return dnsother;
+	/* A server that will not answer may leave the question out; one that answers repeats it. */
+	const int rcode = r[3] & 0x0F, refusals[] = {0, 0, dnsfailed, 0, dnsnotimp, dnsrefused};
+	bool question = r[4] == 0 && r[5] == 1 && n >= qn && asked(q, qn, r);
+	if (rcode < 6 && refusals[rcode] && (question || (r[4] == 0 && r[5] == 0)))
+		return refusals[rcode];
+	if (rcode == 3 && n >= qn)
+		return dnsnoname;
+	if (rcode || !question)
+		return dnsother;
 	const unsigned type = q[qn - 3], size = type == type4 ? 4 : 16;
 	int count = r[6] << 8 | r[7], got = 0, at = qn;
 	for (int i = 0; i < count && got < most; i++) {

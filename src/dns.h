@@ -41,10 +41,13 @@ int dnsquery(const char *host, int family, unsigned char *q, unsigned id);
  * Reads the answer r (n bytes) to the query q (qn bytes, as dnsquery made
  * it): the addresses of the query's family it gives, up to most, into a
  * (CNAMEs followed by the server, their records in the same answer): how
- * many, 0 for none; -1 when the name does not exist (NXDOMAIN); -2 for what
- * is no answer to q (another id or question, a response cut short, a
- * server's failure), to be waited on.
+ * many, 0 for none. Or what else it says: dnsnoname, the name does not
+ * exist (NXDOMAIN); dnsother, it is no answer to q (another id or
+ * question, a response cut short), to be waited on; or that the server
+ * will not answer q: dnsfailed (SERVFAIL), dnsnotimp (NOTIMP), dnsrefused
+ * (REFUSED).
  */
+enum { dnsnoname = -1, dnsother = -2, dnsfailed = -3, dnsnotimp = -4, dnsrefused = -5 };
 int dnsanswer(const unsigned char *q, int qn, const unsigned char *r, int n, ipaddr *a, int most);
 
 #endif

@@ -34,8 +34,10 @@ int hostport(const char *s, const char *defport, endpoint *e, char *why, int siz
 			return fail(2, why, size, "not [IPv6 address]:PORT: %s", s);
 		colon = end[1] ? end + 1 : nullptr;
 	} else {
+		/* Only what begins as an IPv6 address does, with a group of hex digits, is taken for one. */
 		colon = strchr(s, ':');
-		if (colon && strchr(colon + 1, ':'))
+		size_t group = colon ? strspn(s, "0123456789abcdefABCDEF") : 0;
+		if (colon && strchr(colon + 1, ':') && s + group == colon && group <= 4)
 			return fail(2, why, size, "an IPv6 address goes in brackets, as in [fe80::1]:502: %s", s);
 		end = colon ? colon : s + strlen(s);
 	}
@@ -52,7 +54,7 @@ int hostport(const char *s, const char *defport, endpoint *e, char *why, int siz
 	for (const char *d = p; n <= 65535 && *d; d++)
 		n = *d >= '0' && *d <= '9' ? n * 10 + (*d - '0') : 65536;
 	if (n < 1 || n > 65535)
-		return fail(2, why, size, "not a port, 1 to 65535: %s in %s", p, s);
+		return fail(2, why, size, "not a port, 1 to 65535: '%s'", p);
 	snprintf(e->port, sizeof e->port, "%ld", n); // NOLINT(cert-err33-c): 5 digits at most
 	return 0;
 }
@@ -76,13 +78,13 @@ static socklen_t sockaddrof(const ipaddr &a, unsigned port, sockaddr_storage *sa
 	return sizeof *v6;
 }
 
-/* Waits for fd to be ready to write, within the deadline (µs, monotonic clock): whether it is. */
+/* Waits for fd to be ready to write, within the deadline (µs, monotonic clock), or once looks past it: whether it is. */
 static bool writable(int fd, long long deadline) // NOLINT(bugprone-easily-swappable-parameters): a descriptor, then a time
 {
 	pollfd p = {fd, POLLOUT, 0};
 	for (;;) {
 		long long left = deadline - usnow();
-		int r = left > 0 ? poll(&p, 1, static_cast<int>((left + 999) / 1000)) : 0;
+		int r = poll(&p, 1, left > 0 ? static_cast<int>((left + 999) / 1000) : 0);
 		if (r >= 0 || errno != EINTR)
 			return r > 0;
 	}
@@ -174,7 +176,24 @@ template <typename each> static void lines(const char *path, each take)
 		close(fd);
 }
 
-/* The addresses host has in DNS, IPv4 first, asked of each server at once within the deadline. */
+/* What a name server that will not answer says, by dnsanswer's word for it. */
+static const char *refusal(int code)
+{
+	return code == dnsrefused  ? "the name server refused the query"
+	       : code == dnsnotimp ? "the name server does not take the query"
+				   : "the name server failed to answer";
+}
+
+/* Once one family's addresses have come, the other's may come this much later (RFC 8305's resolution delay). */
+static const long long resolutionus = 50000;
+
+/*
+ * The addresses host has in DNS, IPv4 first, asked of each server of
+ * resolv.conf at once, within the deadline. A family is settled by its
+ * addresses, by a server that has none or says the name does not exist,
+ * or once every server has refused it or gone; once one family's
+ * addresses have come, the other is waited for resolutionus more at most.
+ */
 static int asknames(const char *host, long long deadline, ipaddr *a, char *why, int size)
 {
 	ipaddr servers[3];
@@ -193,6 +212,8 @@ static int asknames(const char *host, long long deadline, ipaddr *a, char *why, 
 		if (!qn[f])
 			return fail(-1, why, size, "cannot find %s: %s", host, unknown);
 	}
+	/* Per server and family, whether it will say no more: refused, or gone. */
+	bool done[3][2] = {};
 	for (int i = 0; i < count; i++) {
 		sockaddr_storage sa;
 		socklen_t l = sockaddrof(servers[i], 53, &sa);
@@ -201,40 +222,49 @@ static int asknames(const char *host, long long deadline, ipaddr *a, char *why, 
 			close(fd[i]);
 			fd[i] = -1;
 		}
+		done[i][0] = done[i][1] = fd[i] < 0;
 	}
-	/* Per family: addresses found, -1 until answered, and whether the name is not there at all. */
+	/* Per family: addresses found, -1 until settled, and what a server that refused it said. */
 	ipaddr found[2][most];
-	int got[2] = {-1, -1}, left = count;
-	bool none = false;
-	for (long long resend = 0; !none && (got[0] < 0 || got[1] < 0) && left > 0 && usnow() < deadline;) {
+	int got[2] = {-1, -1}, refused[2] = {0, 0};
+	bool none = false; /* the name is not there at all */
+	long long until = deadline;
+	for (long long resend = 0; !none && (got[0] < 0 || got[1] < 0) && usnow() < until;) {
 		if (usnow() >= resend) {
 			for (int i = 0; i < count; i++)
 				for (int f = 0; f < 2; f++)
-					if (fd[i] >= 0 && got[f] < 0)
+					if (!done[i][f] && got[f] < 0)
 						send(fd[i], q[f], static_cast<size_t>(qn[f]), MSG_NOSIGNAL);
 			resend = usnow() + 500000;
 		}
 		pollfd p[3];
 		for (int i = 0; i < count; i++)
 			p[i] = {fd[i], POLLIN, 0};
-		long long until = resend < deadline ? resend : deadline, wait = (until - usnow() + 999) / 1000;
+		long long next = resend < until ? resend : until, wait = (next - usnow() + 999) / 1000;
 		if (poll(p, static_cast<nfds_t>(count), wait > 0 ? static_cast<int>(wait) : 0) <= 0)
 			continue;
 		for (int i = 0; i < count; i++) {
 			unsigned char r[512];
 			ssize_t k = p[i].revents ? recv(fd[i], r, sizeof r, 0) : 0;
 			/* A server that is not there says so, through the kernel. */
-			if (k < 0 && errno != EAGAIN && errno != EINTR) {
-				close(fd[i]);
-				fd[i] = -1;
-				left--;
-			}
+			if (k < 0 && errno != EAGAIN && errno != EINTR)
+				done[i][0] = done[i][1] = true;
 			for (int f = 0; k > 0 && f < 2; f++) {
-				int n = got[f] < 0 ? dnsanswer(q[f], qn[f], r, static_cast<int>(k), found[f], most) : -2;
-				none = none || n == -1;
+				int n = got[f] < 0 ? dnsanswer(q[f], qn[f], r, static_cast<int>(k), found[f], most) : dnsother;
+				none = none || n == dnsnoname;
 				got[f] = n >= 0 ? n : got[f];
+				if (n <= dnsfailed)
+					done[i][f] = true, refused[f] = n;
 			}
 		}
+		for (int f = 0; f < 2; f++) {
+			bool all = true;
+			for (int i = 0; i < count; i++)
+				all = all && done[i][f];
+			got[f] = got[f] < 0 && all ? 0 : got[f];
+		}
+		if ((got[0] > 0 || got[1] > 0) && until == deadline && usnow() + resolutionus < deadline)
+			until = usnow() + resolutionus;
 	}
 	for (int i = 0; i < count; i++)
 		if (fd[i] >= 0)
@@ -245,9 +275,10 @@ static int asknames(const char *host, long long deadline, ipaddr *a, char *why, 
 			a[n++] = found[f][i];
 	if (n)
 		return n;
-	if (none || (got[0] == 0 && got[1] == 0))
+	int no = refused[0] ? refused[0] : refused[1];
+	if (none || (!no && got[0] == 0 && got[1] == 0))
 		return fail(-1, why, size, "cannot find %s: %s", host, unknown);
-	return fail(-1, why, size, "cannot find %s: %s", host, "Temporary failure in name resolution");
+	return fail(-1, why, size, "cannot find %s: %s", host, no ? refusal(no) : "Temporary failure in name resolution");
 }
 
 static int lookup(const char *host, long long deadline, ipaddr *a, char *why, int size)
@@ -282,9 +313,12 @@ int dial(const endpoint &e, const char *name, long long ms, char *why, int size)
 	if (n < 0)
 		return -1;
 	unsigned port = static_cast<unsigned>(strtoul(e.port, nullptr, 10));
-	errno = ETIMEDOUT;
-	/* Each address in turn: a name may stand for ::1 where the gateway listens on 127.0.0.1 only. */
-	for (int i = 0; i < n && fd < 0 && usnow() < deadline; i++) {
+	/*
+	 * Each address in turn: a name may stand for ::1 where the gateway
+	 * listens on 127.0.0.1 only. The first is tried even when the look-up
+	 * took all the time, so that what is said of the connection is so.
+	 */
+	for (int i = 0; i < n && fd < 0 && (i == 0 || usnow() < deadline); i++) {
 		fd = above(socket(addrs[i].family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
 		if (fd >= 0 && reach(fd, addrs[i], port, deadline)) {
 			int keep = errno;

@@ -16,9 +16,9 @@ struct endpoint {
  * address in brackets ([fe80::1%eth0]:502), or as HOST alone when defport
  * (a port number in decimal) is not null, which it then stands for. Puts
  * HOST, without brackets, and PORT in e: 0. Or 2, with the reason in why
- * (size bytes), such as
- * "no port in gw:": no host, no port where one is needed, a port that is
- * not 1 to 65535, an IPv6 address without brackets, a host too long.
+ * (size bytes), such as "no port in gw:": no host, no port where one is
+ * needed, a port that is not 1 to 65535 ("not a port, 1 to 65535:
+ * '4196:'"), an IPv6 address without brackets, a host too long.
  */
 int hostport(const char *s, const char *defport, endpoint *e, char *why, int size); // NOLINT(bugprone-easily-swappable-parameters): the address, then what stands in for its port
 

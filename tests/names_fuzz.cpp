@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	memcpy(r, answer.data(), answer.size());
 	ipaddr found[8];
 	int n = qn ? dnsanswer(q, qn, r, static_cast<int>(answer.size()), found, 8) : 0;
-	if (n < -2 || n > 8)
+	if (n < dnsrefused || n > 8)
 		abort();
 	std::string got;
 	for (int i = 0; i < n; i++) {
