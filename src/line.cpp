@@ -21,6 +21,7 @@ static const char *path;
 static endpoint gateway;
 static char name[300];
 static linetimes times;
+static int failure; /* why the line ended: errno, or 0 at its end */
 
 /* A gateway holds bytes back for its timer, 10 to 50 ms, and a network for longer. */
 static const long long netgapus = 500000;
@@ -87,7 +88,7 @@ void lineopen(bool readonly, long long ms, const char *speed, int framing, bool 
 		fd = 0;
 	} else if (kind == linekind::tcp) {
 		fd = dial(gateway, name, ms, why, sizeof why);
-		times = {0, 0, netgapus};
+		times = {0, 0, netgapus, false};
 	} else {
 		int flags = (readonly ? O_RDONLY : O_RDWR) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 		fd = holdport(path, flags, ms, speed, framing, &status, why, sizeof why);
@@ -97,8 +98,9 @@ void lineopen(bool readonly, long long ms, const char *speed, int framing, bool 
 			die(2, "no RS-485 mode on %s: leave out -r, the adapter switches direction itself", path);
 		long baud;
 		int bits;
-		portline(&baud, &bits);
-		times = {silence(baud, bits), chartime(baud, bits), gap(baud, bits)};
+		bool pty;
+		portline(&baud, &bits, &pty);
+		times = {silence(baud, bits), chartime(baud, bits), gap(baud, bits), !pty};
 	}
 	if (fd < 0)
 		die(status, "%s", why);
@@ -140,13 +142,19 @@ int lineread(unsigned char *b, int most)
 	ssize_t k = read(fd, b, static_cast<size_t>(most));
 	if (k < 0 && (errno == EAGAIN || errno == EINTR))
 		return 0;
-	if (k < 0)
-		die(1, "cannot read %s: %s", name, strerror(errno));
-	return k ? static_cast<int>(k) : -1;
+	failure = k < 0 ? errno : 0;
+	return k > 0 ? static_cast<int>(k) : -1;
+}
+
+bool lineclosed()
+{
+	return kind == linekind::tcp && !failure;
 }
 
 void lineended()
 {
+	if (failure)
+		die(1, "cannot read %s: %s", name, strerror(failure));
 	if (kind == linekind::port)
 		die(1, "cannot read %s: end of file", name);
 	if (kind == linekind::tcp)
@@ -155,6 +163,7 @@ void lineended()
 
 long long linesend(const unsigned char *b, int n)
 {
+	long long writtenus = usnow();
 	for (int done = 0; done < n;) {
 		/* A connection the gateway has closed says so in errno, not by SIGPIPE, which is standard output's. */
 		ssize_t w = kind == linekind::tcp ? send(fd, b + done, static_cast<size_t>(n - done), MSG_NOSIGNAL)
@@ -173,7 +182,7 @@ long long linesend(const unsigned char *b, int n)
 		;
 	if (r)
 		die(1, "cannot write to %s: %s", name, strerror(errno));
-	return usnow();
+	return writtenus;
 }
 
 void lineundo()

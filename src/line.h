@@ -52,10 +52,14 @@ void lineopen(bool readonly, long long ms, const char *speed, int framing, bool 
  * it), one character (0 where not known), and the gap inside a frame that
  * cuts it short (3 characters or 0.1 s on a port, whichever is longer;
  * 0.5 s on a connection, where a gateway's timer and the network hold
- * bytes back).
+ * bytes back). wire: whether bytes take their characters' time on the line,
+ * as on a serial port, so that time tells an adapter's echo from an answer;
+ * not on a pseudo-terminal, which has no wire and no adapter, nor on a
+ * connection.
  */
 struct linetimes {
 	long long quietus, charus, gapus;
+	bool wire;
 };
 linetimes linetiming();
 
@@ -65,20 +69,28 @@ void lineflush();
 /* Whether bytes come before the deadline (µs on usnow's clock; -1 for none). */
 bool lineawait(long long deadline);
 
-/* Reads up to most bytes into b: how many; 0 when none are waiting; -1 when the line has ended. */
+/*
+ * Reads up to most bytes into b: how many; 0 when none are waiting; -1
+ * when the line has ended, at its end or by a failure (a port pulled, a
+ * connection reset), which lineended tells.
+ */
 int lineread(unsigned char *b, int most);
 
+/* After lineread has said the line ended: whether a gateway closed the connection, having said all it will. */
+bool lineclosed();
+
 /*
- * After lineread has said the line ended: on a port or a connection a
- * failure, which ends the program with its message ("cannot read DEVICE:
- * end of file", "HOST:PORT closed the connection"); on a recording the end
- * of the input, which returns.
+ * After lineread has said the line ended: on a port or a connection, ends
+ * the program with why ("cannot read DEVICE: end of file", "cannot read
+ * DEVICE: Input/output error", "HOST:PORT closed the connection"); on a
+ * recording, its end returns and a failure ends the program.
  */
 void lineended();
 
 /*
- * Sends the n bytes b, all of them, and on a port waits until the last has
- * left it: the time it had, in µs on usnow's clock.
+ * Sends the n bytes b, all of them, and on a port waits until the driver
+ * says the last has left: when the first was handed to the line, in µs on
+ * usnow's clock.
  */
 long long linesend(const unsigned char *b, int n);
 

@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -51,6 +52,7 @@ static termios2 saved, now;
 static serial_rs485 saved485;
 static serial_struct savedserial;
 static volatile sig_atomic_t held, held485, heldserial;
+static bool pseudo;
 /*
  * The termios2 calls carry any speed, as a number; qemu-user, under which
  * the boards' programs are tried, has only the older ones, whose speed is a
@@ -219,6 +221,9 @@ int holdport(const char *dev, int flags, long long ms, // NOLINT(bugprone-easily
 		return refuse(2, errno == ENOENT ? "no such device: %s" : "cannot open %s: %s", strerror(errno), "", "");
 	if (!isatty(fd))
 		return refuse(2, "not a terminal: %s", "", "", "");
+	/* A pseudo-terminal's slave, by its major number: Unix 98's 136 to 143, or the old 3. */
+	unsigned major = fstat(fd, &st) == 0 ? ::major(st.st_rdev) : 0;
+	pseudo = (major >= 136 && major <= 143) || major == 3;
 	if (lockport(ms))
 		return refuse(1, errno == EWOULDBLOCK ? "%s is in use by another program" : "cannot lock %s: %s",
 			      strerror(errno), "", "");
@@ -234,8 +239,9 @@ int holdport(const char *dev, int flags, long long ms, // NOLINT(bugprone-easily
 	return fd;
 }
 
-void portline(long *baud, int *bits)
+void portline(long *baud, int *bits, bool *pty)
 {
+	*pty = pseudo;
 	*baud = static_cast<long>(now.c_ospeed);
 	/* A start bit, 5 to 8 data bits (CS5 is 0, and CS6 to CS8 its steps), parity, stop bits. */
 	*bits = static_cast<int>(1 + 5 + (now.c_cflag & CSIZE) / CS6 + ((now.c_cflag & PARENB) != 0) + 1 +

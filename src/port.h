@@ -35,8 +35,12 @@ int holdport(const char *dev, int flags, long long ms, const char *speed, int fr
 /* The kernel's RS-485 mode, RTS on while sending and off after: 0, or -1 where there is none. */
 int rs485port();
 
-/* What the port is set to: its baud rate (0 unknown) and the bits of a character. */
-void portline(long *baud, int *bits);
+/*
+ * What the port is set to: its baud rate (0 unknown) and the bits of a
+ * character; and whether it is a pseudo-terminal, which has no wire, so
+ * that bytes take no time on it at any speed.
+ */
+void portline(long *baud, int *bits, bool *pty);
 
 /* Puts back everything changed, in the reverse order; safe in a signal handler. */
 void restoreport();

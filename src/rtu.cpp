@@ -12,8 +12,10 @@ enum class fit : unsigned char { any, bits, regs, copy, head };
 /*
  * What a request holds and what answers it, by function. A request has req
  * bytes before its check bytes, and with at, as many more as its byte at
- * that index says; most is the largest quantity its bytes 4 and 5 may ask
- * for; a file record's reference type, 6, is its byte ref (0: none). A
+ * that index says, which counts the bits or registers (counts) of the
+ * quantity in the two bytes before it; most is the largest quantity its
+ * bytes 4 and 5 may ask for; a file record's reference type, 6, is its byte
+ * ref (0: none). A
  * reply has reply bytes with its check bytes (0: no rule says), and when
  * counted, as many more as its third byte says; copied, it may be the
  * request itself; it repeats the request's first bytes (all: the request),
@@ -26,23 +28,30 @@ static const int all = maxframe;
 static const struct fn {
 	unsigned char code, req, at, reply;
 	bool counted, copied;
-	fit fits;
+	fit fits, counts;
 	short repeats, most;
 	unsigned char ref, answerref;
 } fns[] = {
-	{0x01, 6, 0, 5, true, false, fit::bits, 0, 2000, 0, 0}, {0x02, 6, 0, 5, true, false, fit::bits, 0, 2000, 0, 0},
-	{0x03, 6, 0, 5, true, false, fit::regs, 0, 125, 0, 0},  {0x04, 6, 0, 5, true, false, fit::regs, 0, 125, 0, 0},
-	{0x05, 6, 0, 8, false, true, fit::copy, all, 0, 0, 0},  {0x06, 6, 0, 8, false, true, fit::copy, all, 0, 0, 0},
-	{0x07, 2, 0, 5, false, false, fit::any, 0, 0, 0, 0},
+	{0x01, 6, 0, 5, true, false, fit::bits, fit::any, 0, 2000, 0, 0},
+	{0x02, 6, 0, 5, true, false, fit::bits, fit::any, 0, 2000, 0, 0},
+	{0x03, 6, 0, 5, true, false, fit::regs, fit::any, 0, 125, 0, 0},
+	{0x04, 6, 0, 5, true, false, fit::regs, fit::any, 0, 125, 0, 0},
+	{0x05, 6, 0, 8, false, true, fit::copy, fit::any, all, 0, 0, 0},
+	{0x06, 6, 0, 8, false, true, fit::copy, fit::any, all, 0, 0, 0},
+	{0x07, 2, 0, 5, false, false, fit::any, fit::any, 0, 0, 0, 0},
 	/* diagnostics: a copy for some subfunctions, counters for others */
-	{0x08, 6, 0, 0, false, true, fit::any, 4, 0, 0, 0},
-	{0x0b, 2, 0, 8, false, false, fit::any, 0, 0, 0, 0},    {0x0c, 2, 0, 5, true, false, fit::any, 0, 0, 0, 0},
-	{0x0f, 7, 6, 8, false, false, fit::head, 6, 1968, 0, 0}, {0x10, 7, 6, 8, false, false, fit::head, 6, 123, 0, 0},
-	{0x11, 2, 0, 5, true, false, fit::any, 0, 0, 0, 0},
+	{0x08, 6, 0, 0, false, true, fit::any, fit::any, 4, 0, 0, 0},
+	{0x0b, 2, 0, 8, false, false, fit::any, fit::any, 0, 0, 0, 0},
+	{0x0c, 2, 0, 5, true, false, fit::any, fit::any, 0, 0, 0, 0},
+	{0x0f, 7, 6, 8, false, false, fit::head, fit::bits, 6, 1968, 0, 0},
+	{0x10, 7, 6, 8, false, false, fit::head, fit::regs, 6, 123, 0, 0},
+	{0x11, 2, 0, 5, true, false, fit::any, fit::any, 0, 0, 0, 0},
 	/* a file record: its request and answer share a length rule, and differ where the reference type stands */
-	{0x14, 3, 2, 5, true, false, fit::any, 0, 0, 3, 4},     {0x15, 3, 2, 5, true, true, fit::any, all, 0, 3, 3},
-	{0x16, 8, 0, 10, false, true, fit::copy, all, 0, 0, 0}, {0x17, 11, 10, 5, true, false, fit::regs, 0, 125, 0, 0},
-	{0x18, 4, 0, 0, false, false, fit::any, 0, 0, 0, 0},
+	{0x14, 3, 2, 5, true, false, fit::any, fit::any, 0, 0, 3, 4},
+	{0x15, 3, 2, 5, true, true, fit::any, fit::any, all, 0, 3, 3},
+	{0x16, 8, 0, 10, false, true, fit::copy, fit::any, all, 0, 0, 0},
+	{0x17, 11, 10, 5, true, false, fit::regs, fit::regs, 0, 125, 0, 0},
+	{0x18, 4, 0, 0, false, false, fit::any, fit::any, 0, 0, 0, 0},
 };
 
 /* As the Modbus application protocol names them. */
@@ -103,6 +112,24 @@ static int say(int status, char *why, int size, const char *fmt, ...) // NOLINT(
 	return status;
 }
 
+/* The quantity in the two bytes at q. */
+static unsigned quantity(const unsigned char *q)
+{
+	return static_cast<unsigned>(q[0] << 8 | q[1]);
+}
+
+/* The byte count that a quantity q of bits or registers (what) takes. */
+static unsigned bytesof(fit what, unsigned q)
+{
+	return what == fit::bits ? (q + 7) / 8 : 2 * q;
+}
+
+/* The byte count that the quantity of a request for bits or registers asks for in the answer. */
+static unsigned count(const fn *p, const unsigned char *req)
+{
+	return bytesof(p->fits, quantity(req + 4));
+}
+
 int checkrequest(const unsigned char *req, int n, char *why, int size)
 {
 	if (size > 0)
@@ -114,6 +141,10 @@ int checkrequest(const unsigned char *req, int n, char *why, int size)
 		return 0;
 	if (p->at && n <= p->at)
 		return say(2, why, size, "a request for function %02x has at least %d bytes, not %d", p->code, p->req, n);
+	unsigned q = p->at ? quantity(req + p->at - 2) : 0, bytes = bytesof(p->counts, q);
+	if (p->counts != fit::any && bytes <= 0xFF && req[p->at] != bytes)
+		return say(2, why, size, "byte count %02x for %u %s%s: want %02x", req[p->at], q,
+			   p->counts == fit::bits ? "coil" : "register", q == 1 ? "" : "s", bytes);
 	int want = p->req + (p->at ? req[p->at] : 0);
 	if (n != want)
 		return say(2, why, size, "a request for function %02x has %d bytes, not %d", p->code, want, n);
@@ -141,17 +172,6 @@ int replyend(const unsigned char *req, int reqlen, const unsigned char *f, int n
 		return n;
 	int l = replylen(f, n);
 	return l > 0 && n > l ? l : n;
-}
-
-static unsigned quantity(const unsigned char *req)
-{
-	return static_cast<unsigned>(req[4] << 8 | req[5]);
-}
-
-/* The byte count that the quantity of a request for bits or registers asks for. */
-static unsigned count(const fn *p, const unsigned char *req)
-{
-	return p->fits == fit::bits ? (quantity(req) + 7) / 8 : 2 * quantity(req);
 }
 
 /* Whether the answer f (n bytes, at least 5) holds what the request asks for. */
@@ -208,10 +228,11 @@ verdict judge(const unsigned char *req, int reqlen, const unsigned char *f, int 
 	return v;
 }
 
-bool early(const unsigned char *req, int reqlen, const unsigned char *f, int n, long long firstus, long long leftus,
-	   long long chartus)
+bool echoed(const unsigned char *req, int reqlen, const unsigned char *f, int n, long long writtenus, long long firstus,
+	    int batch, long long chartus)
 {
-	return n > 0 && n <= reqlen && memcmp(f, req, static_cast<size_t>(n)) == 0 && firstus <= leftus + chartus;
+	return n > 0 && n <= reqlen && memcmp(f, req, static_cast<size_t>(n)) == 0 &&
+	       firstus - batch * chartus < writtenus + reqlen * chartus;
 }
 
 verdict judgeecho(const unsigned char *req, int reqlen, const unsigned char *f, int n)
@@ -278,41 +299,93 @@ bool settled(const unsigned char *req, int reqlen, const unsigned char *f, int n
 	return (l && right(f, l)) || answerat(req, reqlen, f, n);
 }
 
-/* What lengths tell of a frame that may begin at f: none yet (0), none by rule, or it cannot be one. */
-enum { norule = -1, notone = -2 };
+/* What lengths tell of a frame that may begin at f: none yet (0), none by rule, or that it cannot be one. */
+enum { norule = -1, noframe = -2 };
 
-/* Whether the reference type of a file record is missing at byte ref, where there is to be one. */
-static bool referred(const unsigned char *f, int n, int ref)
+/* Whether a file record's reference type, at byte ref where it has one (ref 0: none), is not the 6 it must be. */
+static bool badref(const unsigned char *f, int n, int ref)
 {
 	return ref && n > ref && f[ref] != 6;
 }
 
 /*
- * The lengths of the frame at f, as an answer to req and as a request. A
- * unit answers only what it was asked, and an answer that repeats the
- * request's first bytes repeats them all; a copied answer with no length of
- * its own, to 08, is as long as its request, which it copies or gives
- * counters in the place of its data. A request is to a unit, 0 to 247, for
- * a function, 1 to 127.
+ * Whether the frame at f looks like what it is read as, so far as its
+ * bytes have come: an answer whose byte count is what the request req asks
+ * for; a reply whose request was not seen, with a byte count that a
+ * quantity within the protocol's bounds asks for (a request's own bytes
+ * there are the high byte of an address, mostly 00); a request whose
+ * quantity is within those bounds. What has not come yet passes.
  */
-static void lengths(const unsigned char *f, int n, const unsigned char *req, int reqlen, int *answer, int *request)
+static bool answerlooks(const unsigned char *f, int n, const unsigned char *req)
 {
-	*answer = *request = notone;
+	const fn *p = lookup(req[1]);
+	bool counted = p && n >= 3 && !(f[1] & 0x80) && (p->fits == fit::bits || p->fits == fit::regs);
+	return !counted || f[2] == count(p, req);
+}
+
+static bool unaskedlooks(const unsigned char *f, int n)
+{
+	const fn *p = n < 2 ? nullptr : lookup(f[1]);
+	if (!p || n < 3 || (p->fits != fit::bits && p->fits != fit::regs))
+		return true;
+	unsigned c = f[2];
+	return c >= 1 && c <= bytesof(p->fits, static_cast<unsigned>(p->most)) && (p->fits == fit::bits || c % 2 == 0);
+}
+
+static bool requestlooks(const unsigned char *f, int n)
+{
+	const fn *p = n < 2 ? nullptr : lookup(f[1]);
+	if (!p || !p->most || n < 6)
+		return true;
+	unsigned q = quantity(f + 4);
+	return q >= 1 && q <= static_cast<unsigned>(p->most);
+}
+
+/*
+ * What is known of the frame at f, read three ways: as an answer to the
+ * request that awaits one, as a request, and as a reply or exception whose
+ * request was not seen. Each reading's length as lengths() gives it, and
+ * whether the frame may still be completed so.
+ */
+struct readings {
+	int answer, request, unasked;
+	bool answeropen, requestopen, unaskedopen;
+};
+
+/*
+ * The three lengths of the frame at f. A unit answers only what it was
+ * asked, and an answer that repeats the request's first bytes repeats them
+ * all; a copied answer with no length of its own, to 08, is as long as its
+ * request, which it copies or gives counters in the place of its data. A
+ * request is to a unit, 0 to 247, for a function, 1 to 127. A reply whose
+ * request was not seen is from a unit, 1 to 247, with a length by rule and
+ * a byte count that looks like one; it is read so only where the frame
+ * answers no request that awaits.
+ */
+static void lengths(const unsigned char *f, int n, const unsigned char *req, int reqlen, readings *r)
+{
+	r->answer = r->request = r->unasked = noframe;
 	if (reqlen >= 2 && req[0] && f[0] == req[0]) {
 		const fn *p = lookup(req[1]);
 		bool normal = p && n >= 2 && !(f[1] & 0x80);
 		int k = !normal ? 0 : p->repeats < reqlen ? p->repeats : reqlen;
-		*answer = n < 2 ? 0 : (f[1] & 0x7F) != req[1] ? notone : replylen(f, n);
-		if (memcmp(f, req, static_cast<size_t>(n < k ? n : k)) != 0 || (normal && referred(f, n, p->answerref)))
-			*answer = notone;
-		if (*answer == norule && p && p->copied)
-			*answer = reqlen;
+		r->answer = n < 2 ? 0 : (f[1] & 0x7F) != req[1] ? noframe : replylen(f, n);
+		if (memcmp(f, req, static_cast<size_t>(n < k ? n : k)) != 0 || (normal && badref(f, n, p->answerref)))
+			r->answer = noframe;
+		if (r->answer == norule && p && p->copied)
+			r->answer = reqlen;
 	}
 	if (f[0] <= 247) {
 		const fn *p = n < 2 ? nullptr : lookup(f[1]);
-		*request = n < 2 ? 0 : f[1] && !(f[1] & 0x80) ? requestlen(f, n) : notone;
-		if (p && referred(f, n, p->ref))
-			*request = notone;
+		r->request = n < 2 ? 0 : f[1] && !(f[1] & 0x80) ? requestlen(f, n) : noframe;
+		if (p && badref(f, n, p->ref))
+			r->request = noframe;
+	}
+	if (r->answer == noframe && f[0] >= 1 && f[0] <= 247) {
+		const fn *p = n < 2 ? nullptr : lookup(f[1]);
+		int l = n < 2 ? 0 : replylen(f, n);
+		bool bad = (n >= 2 && !(f[1] & 0x7F)) || (p && badref(f, n, p->answerref)) || !unaskedlooks(f, n);
+		r->unasked = l == norule || bad ? noframe : l;
 	}
 }
 
@@ -327,63 +400,49 @@ static int complete(int len, const unsigned char *f, int n, bool end)
 }
 
 /*
- * Whether what is still open at f looks like a frame: an answer whose byte
- * count is what the request asks for, or a request whose quantity is within
- * the protocol's bounds (what has not come yet passes).
- */
-static bool likely(const unsigned char *f, int n, const unsigned char *req, bool answer, bool request)
-{
-	if (answer) {
-		const fn *p = lookup(req[1]);
-		bool counted = p && n >= 3 && !(f[1] & 0x80) && (p->fits == fit::bits || p->fits == fit::regs);
-		if (!counted || f[2] == count(p, req))
-			return true;
-	}
-	const fn *p = n < 2 ? nullptr : lookup(f[1]);
-	if (!request || !p || !p->most || n < 6)
-		return request;
-	unsigned q = quantity(f);
-	return q >= 1 && q <= static_cast<unsigned>(p->most);
-}
-
-/* What is known of the frame at f, read as an answer to the request before it and as a request. */
-struct readings {
-	int answer, request;      /* the lengths lengths() gives */
-	bool answeropen, requestopen; /* whether each may still be completed */
-};
-
-/*
  * The frame of a length by rule at f, complete within n bytes, and in r
- * what is known of both readings. Of an answer and a request that both
- * fit, the one that ends first, but an answer that looks like one, which is
- * waited for: a frame whose last check byte is 00 begins with a shorter one
- * whose check bytes are right too, such as the request sent again.
+ * what is known of the readings. An answer to the request that awaits it
+ * before all, where it looks like one, and then it is waited for: a frame
+ * whose last check byte is 00 begins with a shorter one whose check bytes
+ * are right too, such as the request sent again. An answer that does not
+ * look like one is taken where no request is complete: a read at an
+ * address below 256 begins with bytes that read as an answer of byte count
+ * 00, with right check bytes for one address. Else of a request and a
+ * reply whose request was not seen, the one that ends first, and the
+ * request where both end together (05 and 06 are answered by a copy).
  */
-static cut whole(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end, readings *r)
+static cut ruledframe(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end, readings *r)
 {
-	lengths(f, n, req, reqlen, &r->answer, &r->request);
-	int answer = complete(r->answer, f, n, end), request = complete(r->request, f, n, end);
-	bool looks = answer >= 0 && r->answer != notone && likely(f, n, req, true, false);
+	lengths(f, n, req, reqlen, r);
+	int answer = complete(r->answer, f, n, end), request = complete(r->request, f, n, end),
+	    unasked = complete(r->unasked, f, n, end);
+	bool looks = answer >= 0 && r->answer != noframe && answerlooks(f, n, req);
+	kind answered = n > 1 && (f[1] & 0x80) ? kind::exception : kind::reply;
 	r->answeropen = answer == 0;
 	r->requestopen = request == 0;
-	if (answer > 0 && (request <= 0 || answer <= request || looks))
-		return {f[1] & 0x80 ? kind::exception : kind::reply, answer};
-	if (request > 0 && !(looks && answer == 0))
-		return {kind::request, request};
-	return {kind::none, 0};
+	r->unaskedopen = unasked == 0;
+	if (answer > 0 && (request <= 0 || looks))
+		return {answered, answer, true};
+	if (looks && answer == 0)
+		return {kind::none, 0, false};
+	if (request > 0 && (unasked <= 0 || request <= unasked))
+		return {kind::request, request, false};
+	if (unasked > 0)
+		return {answered, unasked, false};
+	return {kind::none, 0, false};
 }
 
 cut split(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end)
 {
 	if (n <= 0)
-		return {kind::none, 0};
+		return {kind::none, 0, false};
 	readings r;
-	cut c = whole(f, n, req, reqlen, end, &r);
+	cut c = ruledframe(f, n, req, reqlen, end, &r);
 	if (c.what != kind::none)
 		return c;
 	bool unruled = r.answer == norule || r.request == norule;
-	if (!r.answeropen && !r.requestopen && !unruled)
-		return {kind::noise, 1};
+	if (!r.answeropen && !r.requestopen && !r.unaskedopen && !unruled)
+		return {kind::noise, 1, false};
 
 	/*
 	 * What looks like a frame is taken for one until its own length or
@@ -393,11 +452,13 @@ cut split(const unsigned char *f, int n, const unsigned char *req, int reqlen, b
 	 * a frame that no rule gives a length to may begin before it; and such
 	 * a frame ends before the next begins.
 	 */
-	bool trusted = likely(f, n, req, r.answeropen || r.answer == norule, r.requestopen), found = false;
+	bool trusted = ((r.answeropen || r.answer == norule) && answerlooks(f, n, req)) ||
+		       (r.requestopen && requestlooks(f, n)) || r.unaskedopen;
+	bool found = false;
 	int next = n;
 	for (int j = 1; !trusted && j < n && j < maxframe; j++) {
 		readings later;
-		found = whole(f + j, n - j, req, reqlen, false, &later).what != kind::none;
+		found = ruledframe(f + j, n - j, req, reqlen, false, &later).what != kind::none;
 		if (found) {
 			next = j;
 			break;
@@ -406,10 +467,10 @@ cut split(const unsigned char *f, int n, const unsigned char *req, int reqlen, b
 	if (unruled) {
 		int k = firstright(f, next);
 		if (k)
-			return {r.answer == norule ? kind::reply : kind::request, k};
+			return {r.answer == norule ? kind::reply : kind::request, k, r.answer == norule};
 	}
-	bool waits = !found && (r.answeropen || r.requestopen || (unruled && !end && n < maxframe));
-	return waits ? cut{kind::none, 0} : cut{kind::noise, 1};
+	bool waits = !found && (r.answeropen || r.requestopen || r.unaskedopen || (unruled && !end && n < maxframe));
+	return waits ? cut{kind::none, 0, false} : cut{kind::noise, 1, false};
 }
 
 long long chartime(long baud, int bits)

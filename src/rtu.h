@@ -28,9 +28,10 @@ int replylen(const unsigned char *f, int n);
 
 /*
  * Whether the request req, n bytes without its check bytes, has the length
- * its function needs, for the functions whose answer is checked against it:
- * 0, or 2 with the reason in why (size bytes, always terminated), such as
- * "a request for function 03 has 6 bytes, not 2".
+ * its function needs, for the functions whose answer is checked against it,
+ * and a byte count that its quantity asks for (0f, 10, 17): 0, or 2 with
+ * the reason in why (size bytes, always terminated), such as "a request for
+ * function 03 has 6 bytes, not 2" or "byte count 08 for 2 registers: want 04".
  */
 int checkrequest(const unsigned char *req, int n, char *why, int size);
 
@@ -89,13 +90,22 @@ int answerat(const unsigned char *req, int reqlen, const unsigned char *f, int n
 bool settled(const unsigned char *req, int reqlen, const unsigned char *f, int n);
 
 /*
- * Whether the n bytes f read back after the request req left a port are
- * its echo, told by time: they are the request or its beginning, and the
- * first came by one character (chartus µs) after the request had left
- * (leftus), when no unit could have begun an answer. Times on one clock.
+ * Whether the n bytes f that came back after the request req (reqlen
+ * bytes, check bytes included) was written to a serial line are the
+ * adapter's echo of it, told by the wire's time. A unit begins an answer
+ * only once the request's last byte has left the wire, which is reqlen
+ * characters (chartus µs each) after it was written at the soonest
+ * (writtenus), whatever the driver says of it: a USB adapter's says the
+ * bytes have left once they are in the adapter. The first read brought
+ * batch bytes at firstus, so the first of them began on the wire by
+ * firstus less batch characters. A copy of the request, or its beginning,
+ * whose first byte began before the request could have left is the echo;
+ * one that began after, however soon, is an answer. An echo handed back
+ * later than the request takes on the wire (a USB adapter's batch at a
+ * high speed) cannot be told so. Times in µs on one clock.
  */
-bool early(const unsigned char *req, int reqlen, const unsigned char *f, int n, long long firstus, long long leftus,
-	   long long chartus);
+bool echoed(const unsigned char *req, int reqlen, const unsigned char *f, int n, long long writtenus, long long firstus,
+	    int batch, long long chartus);
 
 /* What came back of the request itself, n bytes f, for an adapter that echoes. */
 verdict judgeecho(const unsigned char *req, int reqlen, const unsigned char *f, int n);
@@ -103,20 +113,26 @@ verdict judgeecho(const unsigned char *req, int reqlen, const unsigned char *f, 
 /*
  * What the bytes f (n of them) of a bus begin with. After a request that
  * awaits its answer, the last request seen (req, reqlen bytes; reqlen 0 for
- * none), a reply or exception may come, else a request. A frame is taken by
- * its length and right check bytes: the one that ends first where two fit,
- * but an answer that fits its request before all. What looks like a frame
- * (an answer that fits, a request within the protocol's bounds) is waited
- * for until its length or check bytes say otherwise; for anything else, a
+ * none), a reply or exception may come, else a request; and a reply or
+ * exception whose request was not seen (a gateway hands its other clients'
+ * replies on, but not their requests), by the length its own bytes give it.
+ * A frame is taken by its length and right check bytes: the one that ends
+ * first where two fit, but an answer that fits its request before all, and
+ * a request before a reply of the same length (a copy, as to 05 and 06).
+ * What looks like a frame (an answer that fits, a reply whose byte count a
+ * quantity asks for, a request within the protocol's bounds) is waited for
+ * until its length or check bytes say otherwise; for anything else, a
  * complete frame further on wins. With end, no more bytes come (silence, or
  * the end of the input): what is unfinished is not a frame. Gives the kind
  * and the number of bytes to take off the front: a frame, or one byte of
- * noise; kind none (and len 0) until more bytes tell.
+ * noise; kind none (and len 0) until more bytes tell; and for a reply or an
+ * exception, whether it answers req (asked) or its request was not seen.
  */
 enum class kind : unsigned char { none, request, reply, exception, noise };
 struct cut {
 	kind what;
 	int len;
+	bool asked;
 };
 cut split(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end);
 

@@ -209,15 +209,17 @@ static char *stamp(char *p, long long when)
 }
 
 /*
- * One line: the time of the first byte, the kind, for an answer how long
- * after its request, the bytes; and in the capture, a record of the same
- * bytes, noise too.
+ * One line: the time of the first byte, the kind, for an answer to a
+ * request seen how long after it, the bytes; and in the capture, a record
+ * of the same bytes, noise too.
  */
-static void line(long long first, kind what, const unsigned char *f, int n)
+static void line(long long first, cut c, const unsigned char *f)
 {
+	const kind what = c.what;
+	const int n = c.len;
 	if (capture >= 0)
 		record(first, f, n);
-	long long after = what == kind::reply || what == kind::exception ? first - askedus : -1;
+	long long after = c.asked ? first - askedus : -1;
 	char l[64 + 3 * maxframe + 1100], *p = stamp(l, first); /* the values: 125 registers' as any type */
 	*p++ = ' ';
 	p = put(p, kinds[static_cast<int>(what)]);
@@ -237,7 +239,7 @@ static void line(long long first, kind what, const unsigned char *f, int n)
 static void flushnoise()
 {
 	if (noiselen)
-		line(noiseus, kind::noise, noise, noiselen);
+		line(noiseus, {kind::noise, noiselen, false}, noise);
 	noiselen = 0;
 }
 
@@ -260,7 +262,7 @@ static void settle(bool end, unsigned long count)
 		} else {
 			flushnoise();
 			bool answer = c.what != kind::request;
-			line(atus[head], c.what, f, c.len);
+			line(atus[head], c, f);
 			askedlen = answer ? 0 : c.len;
 			memcpy(asked, f, static_cast<size_t>(askedlen));
 			askedus = atus[head + c.len - 1];

@@ -212,59 +212,6 @@ static int want(reading how, const unsigned char *wire, const unsigned char *req
 	return wanted(req, reqlen, f, n);
 }
 
-/*
- * Reads what comes back into f (room bytes): its first byte within waitms,
- * the rest with no gap, as far as it wants. When the first bytes were seen
- * goes in *firstus.
- */
-static int collect(reading how, long long waitms, unsigned char *f, int room, const unsigned char *wire,
-		   const unsigned char *req, int reqlen, long long *firstus)
-{
-	int n = 0;
-	long long deadline = usnow() + waitms * 1000, gapus = linetiming().gapus;
-	for (int w; n < (w = want(how, wire, req, reqlen, f, n, room)) && lineawait(deadline);) {
-		int k = lineread(f + n, (w < room ? w : room) - n);
-		/* A gateway that closes the connection has said all it will: what came is judged. */
-		if (k < 0 && !n)
-			lineended();
-		if (k < 0)
-			break;
-		if (k) {
-			*firstus = n ? *firstus : usnow();
-			n += k;
-			deadline = usnow() + gapus;
-		}
-	}
-	return n;
-}
-
-/*
- * What the n bytes f that came back say of the request: the verdict, and
- * the bytes to print. A response to Modbus TCP is judged by its header;
- * where a gateway answers in the other mode, that is named; what came
- * through a transparent gateway is judged from where the answer begins.
- */
-static response answer(reading how, const unsigned char *wire, const unsigned char *req, int reqlen,
-		       const unsigned char *f, int n)
-{
-	if (how == reading::mbap)
-		return mbapjudge(wire, req, reqlen, f, n, linename());
-	response r = {{1, ""}, 0, n < mbapmax ? n : mbapmax};
-	if (mbapanswer(wire, f, n)) {
-		snprintf(r.v.why, sizeof r.v.why, "%s answers in Modbus TCP: try -m tcp", linename()); // NOLINT(cert-err33-c): cut short at worst
-		return r;
-	}
-	int have = n;
-	if (how == reading::stream) {
-		r.from = answerat(req, reqlen, f, n);
-		have = streamlen(req, reqlen, f + r.from, n - r.from);
-		have = have ? have : n - r.from < maxframe ? n - r.from : maxframe;
-	}
-	r.count = replyend(req, reqlen, f + r.from, have);
-	r.v = judge(req, reqlen, f + r.from, have, o.echo ? via::echo : via::line);
-	return r;
-}
-
 /* The reply's bytes; or for the answer, with -d, its values. */
 static void print(const unsigned char *req, const unsigned char *f, int n, bool answer)
 {
@@ -279,6 +226,72 @@ static void print(const unsigned char *req, const unsigned char *f, int n, bool 
 	if (fwrite(l, 1, static_cast<size_t>(p - l), stdout) != static_cast<size_t>(p - l) || fflush(stdout) == EOF ||
 	    fclose(stdout) == EOF)
 		die(1, "cannot print the reply: %s", strerror(errno));
+}
+
+/* What came back: n bytes, of which the first read brought batch at firstus. */
+struct arrival {
+	int n, batch;
+	long long firstus;
+};
+
+/*
+ * Reads what comes back into f (room bytes): its first byte within waitms,
+ * the rest with no gap, as far as it wants. A line that fails meanwhile
+ * ends rtuquery, once what came is printed.
+ */
+static arrival collect(reading how, long long waitms, unsigned char *f, int room, const unsigned char *wire,
+		       const unsigned char *req, int reqlen)
+{
+	arrival a = {0, 0, 0};
+	long long deadline = usnow() + waitms * 1000, gapus = linetiming().gapus;
+	for (int w; a.n < (w = want(how, wire, req, reqlen, f, a.n, room)) && lineawait(deadline);) {
+		int k = lineread(f + a.n, (w < room ? w : room) - a.n);
+		/* A gateway that closes the connection has said all it will: what came is judged. */
+		if (k < 0 && a.n && lineclosed())
+			break;
+		if (k < 0 && a.n) {
+			lineundo();
+			print(req, f, a.n, false);
+		}
+		if (k < 0)
+			lineended();
+		if (k) {
+			a.firstus = a.n ? a.firstus : usnow();
+			a.batch = a.n ? a.batch : k;
+			a.n += k;
+			deadline = usnow() + gapus;
+		}
+	}
+	return a;
+}
+
+/*
+ * What the n bytes f that came back say of the request: the verdict, and
+ * the bytes to print. A response to Modbus TCP is judged by its header;
+ * what came through a transparent gateway is judged from where the answer
+ * begins. Bytes that are the answer are the answer, whatever else they
+ * could be read as; only bytes that answer in no other way, from a
+ * gateway, may say that it is in the other mode.
+ */
+static response answer(reading how, const unsigned char *wire, const unsigned char *req, int reqlen,
+		       const unsigned char *f, int n)
+{
+	if (how == reading::mbap)
+		return mbapjudge(wire, req, reqlen, f, n, linename());
+	response r = {{1, ""}, 0, 0};
+	int have = n;
+	if (how == reading::stream) {
+		r.from = answerat(req, reqlen, f, n);
+		have = streamlen(req, reqlen, f + r.from, n - r.from);
+		have = have ? have : n - r.from < maxframe ? n - r.from : maxframe;
+	}
+	r.count = replyend(req, reqlen, f + r.from, have);
+	r.v = judge(req, reqlen, f + r.from, have, o.echo ? via::echo : via::line);
+	if (how == reading::stream && r.v.status == 1 && mbapanswer(wire, f, n)) {
+		r = {{1, ""}, 0, n < mbapmax ? n : mbapmax};
+		snprintf(r.v.why, sizeof r.v.why, "%s answers in Modbus TCP: try -m tcp", linename()); // NOLINT(cert-err33-c): cut short at worst
+	}
+	return r;
 }
 
 int main(int argc, char *argv[])
@@ -299,14 +312,14 @@ int main(int argc, char *argv[])
 	lineopen(false, o.waitms, o.speed, o.framing, o.rs485);
 	hush(o.waitms);
 	int wirelen = frame(req, n, wire), reqlen = n + 2;
-	long long leftus = linesend(wire, wirelen), firstus = 0;
+	long long writtenus = linesend(wire, wirelen);
 
 	unsigned char rep[4 * maxframe] = {};
 	if (o.echo) {
-		int got = collect(reading::exact, o.waitms, rep, maxframe, wire, req, reqlen, &firstus);
-		verdict e = judgeecho(req, reqlen, rep, got);
-		if (e.status)
-			die(e.status, "%s", e.why);
+		arrival e = collect(reading::exact, o.waitms, rep, maxframe, wire, req, reqlen);
+		verdict v = judgeecho(req, reqlen, rep, e.n);
+		if (v.status)
+			die(v.status, "%s", v.why);
 	}
 	if (req[0] == 0 && !o.tcp) {
 		/* No unit answers a broadcast; they act on it meanwhile. */
@@ -318,12 +331,14 @@ int main(int argc, char *argv[])
 	}
 	reading how = o.tcp ? reading::mbap : line == linekind::tcp ? reading::stream : reading::exact;
 	const int room[] = {maxframe, mbapmax, sizeof rep};
-	int got = collect(how, o.waitms, rep, room[static_cast<int>(how)], wire, req, reqlen, &firstus);
+	arrival got = collect(how, o.waitms, rep, room[static_cast<int>(how)], wire, req, reqlen);
 	lineundo();
 
-	response r = answer(how, wire, req, reqlen, rep, got);
-	/* A copy of the request that came before any unit could answer is the adapter's. */
-	if (how == reading::exact && !o.echo && early(req, reqlen, rep, got, firstus, leftus, linetiming().charus))
+	response r = answer(how, wire, req, reqlen, rep, got.n);
+	/* A copy of the request that began before the request could have left the wire is the adapter's. */
+	linetimes t = linetiming();
+	if (how == reading::exact && !o.echo && t.wire &&
+	    echoed(req, reqlen, rep, got.n, writtenus, got.firstus, got.batch, t.charus))
 		r.v = {1, "the adapter echoes the request: use -e"};
 	if (r.count)
 		print(req, rep + r.from, r.count, r.v.status == 0);

@@ -2,8 +2,8 @@
  * The devices the tests talk to, played by libmodbus through its documented
  * API: unit 1 with 2000 coils, off, and 125 holding registers, register i
  * holding 0x1234 + 0x0101 * i, as a Modbus RTU server on a serial device
- * (9600 8N1) or a Modbus TCP server on loopback. Each runs in a child that
- * ends with the test.
+ * (8N1, 9600 baud unless another is given) or a Modbus TCP server on
+ * loopback. Each runs in a child that ends with the test.
  */
 #ifndef DEVICES_H
 #define DEVICES_H
@@ -26,7 +26,7 @@ inline modbus_mapping_t *registers()
 }
 
 /* The RTU server on the serial device at path, once it has the device. */
-inline pid_t rtuserver(const std::string &path)
+inline pid_t rtuserver(const std::string &path, int baud = 9600)
 {
 	int ready[2];
 	if (pipe(ready))
@@ -34,7 +34,7 @@ inline pid_t rtuserver(const std::string &path)
 	pid_t pid = fork();
 	if (pid == 0) {
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
-		modbus_t *ctx = modbus_new_rtu(path.c_str(), 9600, 'N', 8, 1);
+		modbus_t *ctx = modbus_new_rtu(path.c_str(), baud, 'N', 8, 1);
 		modbus_mapping_t *map = registers();
 		if (!ctx || !map || modbus_set_slave(ctx, 1) || modbus_connect(ctx) || write(ready[1], "", 1) != 1)
 			_exit(1);
@@ -49,6 +49,25 @@ inline pid_t rtuserver(const std::string &path)
 	bool up = read(ready[0], &c, 1) == 1;
 	close(ready[0]);
 	return up ? pid : -1;
+}
+
+/*
+ * socat's virtual null-modem, as users make one: two pseudo-terminals
+ * joined, at dir/a and dir/b once both are there.
+ */
+inline pid_t nullmodem(const std::string &dir)
+{
+	const std::string a = dir + "/a", b = dir + "/b";
+	pid_t pid = fork();
+	if (pid == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		execl(SOCAT, SOCAT, ("pty,raw,echo=0,link=" + a).c_str(), ("pty,raw,echo=0,link=" + b).c_str(),
+		      static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	for (int i = 0; i < 500 && (access(a.c_str(), F_OK) || access(b.c_str(), F_OK)); i++)
+		usleep(10000);
+	return pid;
 }
 
 /* The Modbus TCP server on 127.0.0.1 at a port of the kernel's choosing, put in *port; one client after another. */

@@ -6,7 +6,8 @@
  * given (each call gets a copy of exactly those, for AddressSanitizer to
  * watch; the line's bytes may have right check bytes put in), a verdict of 0 must be a frame with right check bytes, the unit
  * and function asked and the length the request calls for, and every frame
- * split off a bus must have right check bytes. The same bytes are read as a
+ * split off a bus must have right check bytes, a reply whose request was not
+ * seen the length its own bytes give it. The same bytes are read as a
  * stream from a gateway, and as a Modbus TCP response, whose verdict of 0
  * must be this transaction's answer from the unit and to the function asked.
  */
@@ -211,6 +212,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 		if (k.len < 1 || k.len > have || k.len > maxframe)
 			abort();
 		if (k.what != kind::noise && !right(bus.p, k.len))
+			abort();
+		/* A reply whose request was not seen is a unit's, as long as its own bytes say. */
+		bool answer = k.what == kind::reply || k.what == kind::exception;
+		if (answer && !k.asked && (bus.p[0] < 1 || bus.p[0] > 247 || replylen(bus.p, k.len) != k.len))
 			abort();
 		if (k.what == kind::request) {
 			memcpy(last, bus.p, static_cast<size_t>(k.len));

@@ -3,6 +3,8 @@
  * every public function code as the Modbus application protocol gives them
  * in its examples (protocol.h).
  */
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "protocol.h"
@@ -82,25 +84,31 @@ TEST(rtu, a_bus_framed_by_length_and_check_bytes)
 	const bytes q = protocol[2].req, r = protocol[2].resp, w = protocol[11].req, e = protocol[18].resp;
 	const bytes cast = frame({0x00, 0x06, 0x00, 0x01, 0x00, 0x03}), id = protocol[12].req, idr = protocol[12].resp;
 	const bytes noise = {0x3f, 0xff, 0x00}, lead = {0x11, 0x10, 0x00, 0x01, 0x00, 0x02, 0x7f};
+	/* 03 04 00 83 00 has right check bytes, but no reply has a byte count of 00 */
+	const bytes low = frame({0x03, 0x04, 0x00, 0x83, 0x00, 0x01});
 	const struct {
 		const char *name;
 		bytes bus;
-		std::vector<std::pair<kind, int>> cuts; /* runs of noise as one */
+		const char *cuts; /* runs of noise as one; "unasked" for a reply whose request was not seen */
 	} cases[] = {
-		{"an unanswered request, then the next", q + q + r, {{kind::request, 8}, {kind::request, 8}, {kind::reply, 11}}},
-		{"noise before an answer leaves it an answer", q + noise + r,
-		 {{kind::request, 8}, {kind::noise, 3}, {kind::reply, 11}}},
-		{"a broadcast awaits no answer", cast + r, {{kind::request, 8}, {kind::noise, 11}}},
-		{"an exception", q + e, {{kind::request, 8}, {kind::exception, 5}}},
+		{"an unanswered request, then the next", q + q + r, "request 8, request 8, reply 11"},
+		{"noise before an answer leaves it an answer", q + noise + r, "request 8, noise 3, reply 11"},
+		{"a broadcast awaits no answer", cast + r, "request 8, reply 11 unasked"},
+		{"an exception", q + e, "request 8, exception 5"},
 		/* noise that begins a request of 136 bytes: the complete one after it wins at once */
-		{"a complete frame wins over an unfinished one", lead + w, {{kind::noise, 7}, {kind::request, 13}}},
-		{"no rule: the answer ends where its check bytes come right", id + idr + q,
-		 {{kind::request, 4}, {kind::reply, 8}, {kind::request, 8}}},
+		{"a complete frame wins over an unfinished one", lead + w, "noise 7, request 13"},
+		{"no rule: the answer ends where its check bytes come right", id + idr + q, "request 4, reply 8, request 8"},
+		/* what a gateway hands on of other masters' exchanges; a copy is a request, as ever */
+		{"replies whose requests were not seen", r + e + protocol[5].resp + frame({0x01, 0x03, 0x04, 0x12, 0x34, 0x00, 0x00}),
+		 "reply 11 unasked, exception 5 unasked, request 8, reply 9 unasked"},
+		{"another unit's reply after an unanswered request", q + frame({0x02, 0x03, 0x02, 0x12, 0x34}), "request 8, reply 7 unasked"},
+		{"a request is no reply with a byte count of 00", low + low, "request 8, request 8"},
 	};
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		std::vector<std::pair<kind, int>> got;
+		std::string got;
 		bytes last;
+		int noisy = 0;
 		for (int at = 0; at < size(c.bus);) {
 			const unsigned char *f = c.bus.data() + at;
 			int n = size(c.bus) - at;
@@ -112,12 +120,51 @@ TEST(rtu, a_bus_framed_by_length_and_check_bytes)
 				last.assign(f, static_cast<size_t>(k.len));
 			if (k.what == kind::reply || k.what == kind::exception)
 				last.clear();
-			if (k.what == kind::noise && !got.empty() && got.back().first == kind::noise)
-				got.back().second += k.len;
-			else
-				got.emplace_back(k.what, k.len);
 			at += k.len;
+			noisy = k.what == kind::noise ? noisy + k.len : 0;
+			if (k.what == kind::noise && at < size(c.bus) && split(f + k.len, n - k.len, last.data(), size(last), true).what == kind::noise)
+				continue;
+			static const char *const names[] = {"none", "request", "reply", "exception", "noise"};
+			got += std::string(got.empty() ? "" : ", ") + names[static_cast<int>(k.what)] + " " +
+			       std::to_string(k.what == kind::noise ? noisy : k.len) +
+			       ((k.what == kind::reply || k.what == kind::exception) && !k.asked ? " unasked" : "");
 		}
 		EXPECT_EQ(got, c.cuts);
+	}
+}
+
+/*
+ * An echo told from an answer by the wire's time, for a request of 8 bytes
+ * written at 0, at 8N1, 10 bits a character. A UART hands each byte of the
+ * echo back as it ends, read 0.1 ms later; a USB adapter hands back what it
+ * has once its latency timer (1 or 16 ms) runs out after the first byte. A
+ * unit's answer begins 0.5 characters after the request left, read as its
+ * first byte ends or all at once. An echo that comes back later than the
+ * request takes on the wire cannot be told from an answer.
+ */
+TEST(rtu, an_echo_is_told_by_the_wire_s_time)
+{
+	const bytes req = protocol[5].req, other = frame({0x11, 0x06, 0x00, 0x01, 0x00, 0x04});
+	const int len = size(req);
+	enum source { uart, usb1, usb16, unit, unitwhole };
+	const struct {
+		long baud;
+		source from;
+		bool echo;
+	} cases[] = {
+		{1200, uart, true},    {1200, usb1, true},    {1200, usb16, true},    {1200, unit, false},    {1200, unitwhole, false},
+		{9600, uart, true},    {9600, usb1, true},    {9600, usb16, false},   {9600, unit, false},    {9600, unitwhole, false},
+		{115200, uart, true},  {115200, usb1, true},  {115200, usb16, false}, {115200, unit, false},  {115200, unitwhole, false},
+	};
+	for (auto &c : cases) {
+		const long long ch = chartime(c.baud, 10), timer = c.from == usb1 ? 1000 : 16000;
+		long long firstus = c.from == uart ? ch + 100 : ch + timer;
+		int batch = c.from == uart ? 1 : static_cast<int>(std::min<long long>(len, (ch + timer) / ch));
+		if (c.from == unit || c.from == unitwhole) {
+			batch = c.from == unit ? 1 : len;
+			firstus = len * ch + ch / 2 + (c.from == unit ? ch + 100 : len * ch);
+		}
+		EXPECT_EQ(echoed(req.data(), len, req.data(), len, 0, firstus, batch, ch), c.echo) << c.baud << " baud, " << c.from;
+		EXPECT_FALSE(echoed(req.data(), len, other.data(), len, 0, firstus, batch, ch)) << "only a copy is an echo";
 	}
 }

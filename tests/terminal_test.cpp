@@ -103,6 +103,10 @@ TEST(usage_errors, are_refused_before_anything_is_sent)
 		{{RTUQUERY, "/dev/null", "01", "17", "00", "00", "00", "01", "00", "00", "00", "01", "02", "00"}, 2,
 		 "rtuquery: a request for function 17 has 13 bytes, not 12\n"},
 		{{RTUQUERY, "/dev/null", "01", "16", "00", "00", "00"}, 2, "rtuquery: a request for function 16 has 8 bytes, not 5\n"},
+		/* a byte count left out, or not the quantity's */
+		{{RTUQUERY, "/dev/null", "01", "10", "00", "00", "00", "02", "41", "cc", "00", "00"}, 2,
+		 "rtuquery: byte count 41 for 2 registers: want 04\n"},
+		{{RTUQUERY, "/dev/null", "01", "0f", "00", "00", "00", "0a", "01", "ff"}, 2, "rtuquery: byte count 01 for 10 coils: want 02\n"},
 		{most, 2, "rtuquery: a request has at most 254 bytes, not 255\n"},
 		{{RTUQUERY, "01", "2b", "0e"}, 2, "rtuquery: no such device: 01\n"},
 		{{RTUQUERY, "/dev/null", "01", "03", "00", "00", "00", "01"}, 2, notty},
