@@ -11,30 +11,37 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-/* A socket listening on 127.0.0.1 at a port of the kernel's choosing, put in *port. */
-inline int listening(int *port, int backlog = 8)
+/*
+ * A socket listening on 127.0.0.1 at a port of the kernel's choosing, put
+ * in *port; with both, on every address of both families, 127.0.0.1 and ::1
+ * among them.
+ */
+inline int listening(int *port, int backlog = 8, bool both = false)
 {
-	int s = socket(AF_INET, SOCK_STREAM, 0), one = 1;
+	int s = socket(both ? AF_INET6 : AF_INET, SOCK_STREAM, 0), one = 1, zero = 0;
 	setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+	setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
 	sockaddr_in a = {};
+	sockaddr_in6 a6 = {};
 	a.sin_family = AF_INET;
 	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t l = sizeof a;
-	if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) || listen(s, backlog) ||
-	    getsockname(s, reinterpret_cast<sockaddr *>(&a), &l))
+	a6.sin6_family = AF_INET6;
+	sockaddr *sa = both ? reinterpret_cast<sockaddr *>(&a6) : reinterpret_cast<sockaddr *>(&a);
+	socklen_t l = both ? sizeof a6 : sizeof a;
+	if (bind(s, sa, l) || listen(s, backlog) || getsockname(s, sa, &l))
 		return -1;
-	*port = ntohs(a.sin_port);
+	*port = ntohs(both ? a6.sin6_port : a.sin_port);
 	return s;
 }
 
 /*
- * A child that takes one connection after another on loopback and calls
- * serve with each, then closes it; it ends with the test. Its pid; the
- * port in *port.
+ * A child that takes one connection after another on loopback (with both,
+ * on every address) and calls serve with each, then closes it; it ends
+ * with the test. Its pid; the port in *port.
  */
-inline pid_t listener(int *port, const std::function<void(int)> &serve)
+inline pid_t listener(int *port, const std::function<void(int)> &serve, bool both = false)
 {
-	int s = listening(port);
+	int s = listening(port, 8, both);
 	if (s < 0)
 		return -1;
 	pid_t pid = fork();
