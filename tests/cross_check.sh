@@ -127,10 +127,16 @@ done
 # terminal calls (the speed and framing set and read back, the drain), the
 # socket calls and the name look-up pass through qemu, whose structures
 # differ on MIPS. One takes a request and answers it; the other is a bus
-# with a request and its reply.
+# with a request and its reply. A third answers a write at once with a copy
+# of it, which is the answer on a pseudo-terminal, as the programs tell by
+# the device's number (struct stat differs on MIPS).
 cat >"$t/device" <<'EOF'
 head -c 8 >/dev/null
 printf '\001\003\002\022\064\265\063'
+sleep 1
+EOF
+cat >"$t/copy" <<'EOF'
+head -c 8
 sleep 1
 EOF
 cat >"$t/bus.sh" <<'EOF'
@@ -172,6 +178,7 @@ qemu=$(command -v "${emu[0]}")
 gw=$((20000 + RANDOM % 20000))
 for prog in "$native/rtuquery" "$qemu ${emu[*]:1} $cross/rtuquery"; do
 	device pty "$t/device" "01 03 02 12 34 b5 33" 0 $prog -b 19200 -f 8n1 @ 01 03 00 00 00 01
+	device pty "$t/copy" "01 06 00 01 00 03 98 0b" 0 $prog @ 01 06 00 01 00 03
 	device $gw "$t/device" "01 03 02 12 34 b5 33" 0 $prog @ 01 03 00 00 00 01
 	device $gw "$t/device" "01 03 02 12 34 b5 33" 0 $prog % 01 03 00 00 00 01
 done

@@ -150,7 +150,8 @@ TEST(gateway, a_transparent_one_hands_over_the_answer_in_any_segments)
 		{{0, 0, 0, unhex("01 03 02 12")}, {}, q03, r03, 0, "", 0},
 		{{0, 2, 10, "", unhex("ff 12 01 03")}, {}, q03, r03, 0, "", 0},
 		{{0, 0, 0, "", "", "", true}, {"-e"}, q03, r03, 0, "", 0},
-		{{0, 0, 0, "", "", "", true}, {}, q03, line(unhex(q03 + " 84 0a")), 1,
+		/* an echo that no answer follows (one that did would be the answer, with the echo passed over) */
+		{{0, 0, 0, "", "", "", true}, {}, "02 03 00 00 00 01", line(unhex("02 03 00 00 00 01 84 39")), 1,
 		 "rtuquery: the reply is a copy of the request: the adapter echoes; use -e\n", 0},
 		{{}, {}, "01 03 00 7d 00 01", "01 83 02 c0 f1\n", 3, "rtuquery: exception 02: illegal data address\n", 0},
 		{{}, {}, "01 06 00 01 ab cd", "01 06 00 01 ab cd 66 af\n", 0, "", 0},
