@@ -25,7 +25,7 @@
 
 #include "devices.h"
 #include "reference.h"
-#include "rtu.h"
+#include "listener.h"
 #include "run.h"
 
 /* A port's settings, as stty saves them. */
@@ -666,133 +666,104 @@ TEST(rtuquery, two_loops_on_one_port_get_only_their_own_answers)
  * A pseudo-terminal has no wire and no adapter: whatever comes back, and
  * however soon, is from a program on its other side. A copy of the request
  * is the answer there for the functions that are answered by one (05, 06,
- * 08, 15 and 16), as a simulator sends it within microseconds; for a read
- * it is still an echo. With -e, a tap that hands back each byte as it
- * reads it plays an adapter that echoes, and the unit answers after it.
+ * 08, 15 and 16), as a simulator sends it within microseconds, here a tap
+ * that hands back each byte as it reads it; for a read it is still an
+ * echo. With -e the tap plays an adapter that echoes, and a unit answers
+ * 5 ms later. At 1200, 9600 and 115200 baud alike.
  */
 TEST(rtuquery, on_a_pseudo_terminal_a_copy_is_the_answer)
 {
 	const std::string copy = "rtuquery: the reply is a copy of the request: the adapter echoes; use -e\n";
 	const struct {
-		std::vector<std::string> opts;
+		bool echo;
 		std::string frame;
-		bool tap, unit; /* the unit answers 5 ms after it has the request */
+		bool unit;
 		int status;
 		std::string err;
 	} cases[] = {
-		{{"-b", "9600"}, "01 05 00 01 ff 00", true, false, 0, ""},
-		{{"-b", "115200"}, "01 06 00 01 00 03", false, true, 0, ""},
-		{{"-b", "9600"}, "01 08 00 00 a5 37", true, false, 0, ""},
-		{{"-b", "1200"}, "01 15 0d 06 00 04 00 07 00 03 06 af 04 be 10 0d", true, false, 0, ""},
-		{{"-b", "9600"}, "01 16 00 04 00 f2 00 25", true, false, 0, ""},
-		{{"-b", "9600"}, "01 03 00 00 00 01", true, true, 1, copy},
-		{{"-b", "9600", "-e"}, "01 06 00 01 00 03", true, true, 0, ""},
-		{{"-b", "9600", "-e"}, "01 15 0d 06 00 04 00 07 00 03 06 af 04 be 10 0d", true, true, 0, ""},
+		{false, "01 05 00 01 ff 00", false, 0, ""},
+		{false, "01 06 00 01 00 03", false, 0, ""},
+		{false, "01 08 00 00 a5 37", false, 0, ""},
+		{false, "01 15 0d 06 00 04 00 07 00 03 06 af 04 be 10 0d", false, 0, ""},
+		{false, "01 16 00 04 00 f2 00 25", false, 0, ""},
+		{false, "01 03 00 00 00 01", true, 1, copy},
+		{true, "01 06 00 01 00 03", true, 0, ""},
+		{true, "01 15 0d 06 00 04 00 07 00 03 06 af 04 be 10 0d", true, 0, ""},
 	};
-	for (auto &c : cases) {
-		SCOPED_TRACE(testing::PrintToString(c.opts) + " " + c.frame + (c.tap ? " tap" : ""));
-		const std::string req = hexline(bytes(c.frame + " ")), sent = bytes(req);
-		int tty;
-		std::string name;
-		int master = rawpty(&tty, &name);
-		ASSERT_GE(master, 0);
-		pid_t pid = fork();
-		if (pid == 0) {
-			for (size_t n = 0; n < sent.size();) {
+	for (const char *speed : {"1200", "9600", "115200"}) {
+		for (auto &c : cases) {
+			SCOPED_TRACE(std::string(speed) + (c.echo ? " -e " : " ") + c.frame);
+			const std::string req = hexline(bytes(c.frame + " ")), sent = bytes(req);
+			int tty;
+			std::string name;
+			int master = rawpty(&tty, &name);
+			ASSERT_GE(master, 0);
+			pid_t pid = fork();
+			if (pid == 0) {
 				char b;
-				if (read(master, &b, 1) != 1 || (c.tap && write(master, &b, 1) != 1))
-					_exit(1);
-				n++;
+				for (size_t n = 0; n < sent.size(); n++)
+					if (read(master, &b, 1) != 1 || write(master, &b, 1) != 1)
+						_exit(1);
+				usleep(5000);
+				_exit(c.unit && write(master, sent.data(), sent.size()) != static_cast<ssize_t>(sent.size()));
 			}
-			usleep(5000);
-			_exit(c.unit && write(master, sent.data(), sent.size()) != static_cast<ssize_t>(sent.size()));
+			std::vector<std::string> args = {"-b", speed, name};
+			if (c.echo)
+				args.insert(args.begin(), "-e");
+			result r = run(RTUQUERY, withbytes(args, c.frame));
+			waitpid(pid, nullptr, 0);
+			close(tty);
+			close(master);
+			EXPECT_EQ(r.out, req);
+			EXPECT_EQ(r.err, c.err);
+			EXPECT_EQ(r.status, c.status);
 		}
-		std::vector<std::string> args = c.opts;
-		args.push_back(name);
-		result r = run(RTUQUERY, withbytes(args, c.frame));
-		waitpid(pid, nullptr, 0);
-		close(tty);
-		close(master);
-		EXPECT_EQ(r.out, req);
-		EXPECT_EQ(r.err, c.err);
-		EXPECT_EQ(r.status, c.status);
 	}
 }
 
 /*
  * What a user tries first: libmodbus's RTU server behind socat's virtual
  * null-modem, at 1200, 9600 and 115200 baud, where its answers come within
- * microseconds of the request, and a write's answer is a copy of it (or
- * reads as a Modbus TCP header: 01 10 00 00 00 02 41 c8). 08 00 and 15,
- * which libmodbus does not serve, from a responder of the test's own that
- * answers at once. With -e, rtuquery says what an adapter that does not
- * echo is told.
+ * microseconds of the request, and a write's answer is a copy of it or
+ * reads as a Modbus TCP header (01 10 00 00 00 02 41 c8). With -e,
+ * rtuquery says what an adapter that does not echo is told.
  */
 TEST(null_modem, writes_are_answered_at_any_speed)
 {
 	char dir[] = "/tmp/null-modem-XXXXXX";
 	ASSERT_TRUE(mkdtemp(dir));
-	const std::string a = std::string(dir) + "/a", b = std::string(dir) + "/b";
 	pid_t socat = nullmodem(dir);
-	const std::string norecho = "rtuquery: no echo, but a reply: the adapter does not echo; leave out -e\n";
 	const struct {
-		std::string frame, answer; /* the answer without its check bytes; none: a copy */
-		bool own;                  /* from the test's own responder */
-		std::string echoed;        /* what -e says */
+		std::string frame, answer; /* without check bytes; none: a copy */
 	} writes[] = {
-		{"01 05 00 00 ff 00", "", false, "rtuquery: no reply after the echo (a reply to 05 is a copy of the request: is -e right?)\n"},
-		{"01 06 00 00 00 02", "", false, "rtuquery: no reply after the echo (a reply to 06 is a copy of the request: is -e right?)\n"},
-		{"01 0f 00 00 00 02 01 03", "01 0f 00 00 00 02", false, norecho},
-		{"01 10 00 00 00 02 04 41 cc 00 00", "01 10 00 00 00 02", false, norecho},
-		{"01 16 00 00 ff f0 00 05", "", false, "rtuquery: no reply after the echo (a reply to 16 is a copy of the request: is -e right?)\n"},
-		{"01 08 00 00 a5 37", "", true, "rtuquery: no reply after the echo (a reply to 08 is a copy of the request: is -e right?)\n"},
-		{"01 15 0d 06 00 04 00 07 00 03 06 af 04 be 10 0d", "", true,
-		 "rtuquery: no reply after the echo (a reply to 15 is a copy of the request: is -e right?)\n"},
+		{"01 05 00 00 ff 00", ""},
+		{"01 06 00 00 00 02", ""},
+		{"01 0f 00 00 00 02 01 03", "01 0f 00 00 00 02"},
+		{"01 10 00 00 00 02 04 41 cc 00 00", "01 10 00 00 00 02"},
+		{"01 16 00 00 ff f0 00 05", ""},
 	};
-	for (int baud : {1200, 9600, 115200}) {
-		for (bool own : {false, true}) {
-			pid_t server = own ? fork() : rtuserver(b, baud);
-			if (server == 0) {
-				/* each request back as soon as it is whole, on the line as the server left it but for VMIN */
-				prctl(PR_SET_PDEATHSIG, SIGKILL);
-				int fd = open(b.c_str(), O_RDWR | O_NOCTTY);
-				termios t;
-				tcgetattr(fd, &t);
-				t.c_cc[VMIN] = 1;
-				tcsetattr(fd, TCSANOW, &t);
-				unsigned char f[256];
-				for (int n = 0, k; fd >= 0 && (k = static_cast<int>(read(fd, f + n, sizeof f - static_cast<size_t>(n)))) > 0;) {
-					n += k;
-					int l = requestlen(f, n);
-					if (l > 0 && n >= l && write(fd, f, static_cast<size_t>(l)) == l)
-						n = 0;
-				}
-				_exit(1);
+	for (const char *speed : {"1200", "9600", "115200"}) {
+		pid_t server = rtuserver(std::string(dir) + "/b", atoi(speed));
+		ASSERT_GT(server, 0);
+		for (auto &w : writes) {
+			SCOPED_TRACE(std::string(speed) + " baud, " + w.frame);
+			std::vector<std::string> args = withbytes({"-b", speed, "-t", "0.3", std::string(dir) + "/a"}, w.frame);
+			for (int round = 0; round < 5; round++) {
+				result r = run(RTUQUERY, args);
+				EXPECT_EQ(r.out, hexline(bytes((w.answer.empty() ? w.frame : w.answer) + " ")));
+				EXPECT_EQ(r.err, "");
+				EXPECT_EQ(r.status, 0);
 			}
-			ASSERT_GT(server, 0);
-			for (auto &w : writes) {
-				if (w.own != own)
-					continue;
-				SCOPED_TRACE(std::to_string(baud) + " baud, " + w.frame);
-				std::vector<std::string> args = {"-b", std::to_string(baud), "-t", "0.3", a};
-				std::string want = hexline(bytes((w.answer.empty() ? w.frame : w.answer) + " "));
-				for (int round = 0; round < 5; round++) {
-					result r = run(RTUQUERY, withbytes(args, w.frame));
-					EXPECT_EQ(r.out, want);
-					EXPECT_EQ(r.err, "");
-					EXPECT_EQ(r.status, 0);
-				}
-				args[3] = "0.1";
-				args.insert(args.begin(), "-e");
-				result r = run(RTUQUERY, withbytes(args, w.frame));
-				EXPECT_EQ(r.err, w.echoed);
-				EXPECT_EQ(r.status, 1);
-			}
-			kill(server, SIGKILL);
-			waitpid(server, nullptr, 0);
+			args[3] = "0.1";
+			args.insert(args.begin(), "-e");
+			result r = run(RTUQUERY, args);
+			EXPECT_EQ(r.err, w.answer.empty() ? "rtuquery: no reply after the echo (a reply to " + w.frame.substr(3, 2) +
+								    " is a copy of the request: is -e right?)\n"
+							  : "rtuquery: no echo, but a reply: the adapter does not echo; leave out -e\n");
+			EXPECT_EQ(r.status, 1);
 		}
+		end(server);
 	}
-	kill(socat, SIGKILL);
-	waitpid(socat, nullptr, 0);
+	end(socat);
 	run("/bin/rm", {"-rf", dir});
 }
