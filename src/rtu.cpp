@@ -405,10 +405,10 @@ static int complete(int len, const unsigned char *f, int n, bool end)
  * before all, where it looks like one, and then it is waited for: a frame
  * whose last check byte is 00 begins with a shorter one whose check bytes
  * are right too, such as the request sent again. An answer that does not
- * look like one is taken where no request is complete: a read at an
- * address below 256 begins with bytes that read as an answer of byte count
- * 00, with right check bytes for one address. Else of a request and a
- * reply whose request was not seen, the one that ends first, and the
+ * look like one is taken only where no request is complete: the first 5
+ * bytes of a read of an address below 256 read as an answer of byte count
+ * 00, and for one address their check bytes are right. Else of a request
+ * and a reply whose request was not seen, the one that ends first, and the
  * request where both end together (05 and 06 are answered by a copy).
  */
 static cut ruledframe(const unsigned char *f, int n, const unsigned char *req, int reqlen, bool end, readings *r)

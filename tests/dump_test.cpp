@@ -563,6 +563,43 @@ TEST(rtudump, prints_at_once_and_ends_by_a_signal)
 	}
 }
 
+/*
+ * A port that fails, as a USB adapter pulled out does, here at the second
+ * read: what the first brought, the beginning of a frame, is shown, then
+ * why the watch ended.
+ */
+TEST(rtudump, a_port_that_fails_ends_the_watch_once_what_came_is_shown)
+{
+	int tty;
+	std::string name;
+	int master = rawpty(&tty, &name);
+	ASSERT_GE(master, 0);
+	char log[] = "/tmp/rtudump-strace-XXXXXX";
+	close(mkstemp(log));
+	pid_t pid = fork();
+	if (pid == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		held(tty);
+		/* the second only once strace has seen the first read return */
+		std::string seen;
+		bool first = write(master, "\x01\x03\x00", 3) == 3;
+		for (int i = 0; first && i < 1000 && seen.find("= 3\n") == std::string::npos; i++) {
+			usleep(10000);
+			FILE *f = fopen(log, "r");
+			seen = f ? slurp(f) : "";
+		}
+		_exit(write(master, "\x00", 1) == 1 ? 0 : 1);
+	}
+	result r = run(TIMEOUT, {"10", STRACE, "-o", log, "-e", "trace=read", "-P", name, "-e", "inject=read:error=EIO:when=2", RTUDUMP, name});
+	waitpid(pid, nullptr, 0);
+	same(parse(r.out), {{"noise", std::string("\x01\x03\x00", 3)}});
+	EXPECT_EQ(r.err, "rtudump: cannot read " + name + ": Input/output error\nrtudump: 0 frames, 3 bytes of noise\n");
+	EXPECT_EQ(r.status, 1);
+	unlink(log);
+	close(tty);
+	close(master);
+}
+
 /* Bytes that waited in the driver before rtudump began did not pass while it watched: they never show. */
 TEST(rtudump, shows_only_what_passes_while_it_watches)
 {
