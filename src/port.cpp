@@ -222,8 +222,8 @@ int holdport(const char *dev, int flags, long long ms, // NOLINT(bugprone-easily
 	if (!isatty(fd))
 		return refuse(2, "not a terminal: %s", "", "", "");
 	/* A pseudo-terminal's slave, by its major number: Unix 98's 136 to 143, or the old 3. */
-	unsigned major = fstat(fd, &st) == 0 ? ::major(st.st_rdev) : 0;
-	pseudo = (major >= 136 && major <= 143) || major == 3;
+	unsigned kind = fstat(fd, &st) == 0 ? major(st.st_rdev) : 0;
+	pseudo = (kind >= 136 && kind <= 143) || kind == 3;
 	if (lockport(ms))
 		return refuse(1, errno == EWOULDBLOCK ? "%s is in use by another program" : "cannot lock %s: %s",
 			      strerror(errno), "", "");
