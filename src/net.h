@@ -26,11 +26,14 @@ int hostport(const char *s, const char *defport, endpoint *e, char *why, int siz
  * Looks e's host up and connects to its port at the first of its
  * addresses that takes the connection, all within ms milliseconds. Linked
  * statically, the look-up reads the hosts file, then asks the DNS servers
- * of resolv.conf, within the same time; linked dynamically, it is the C
- * library's, with whatever the system adds, in its own time. The
+ * of resolv.conf, within the same time, and takes one family's addresses
+ * 50 ms after the other's came if they have not; linked dynamically, it is
+ * the C library's, with whatever the system adds, in its own time. The
  * descriptor, above 2, non-blocking, close-on-exec, and sending each write
  * at once; or -1, with the reason in why (size bytes): "cannot find HOST:
- * ..." or "cannot connect to NAME: ..." (NAME as messages name the line).
+ * ..." (no address, and why: "the name server refused the query") or
+ * "cannot connect to NAME: ..." (NAME as messages name the line), said
+ * only of a connection tried, as the first address always is.
  */
 int dial(const endpoint &e, const char *name, long long ms, char *why, int size);
 
