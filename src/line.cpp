@@ -6,6 +6,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -117,9 +118,12 @@ void lineflush()
 		tcflush(fd, TCIFLUSH);
 		return;
 	}
+	/* What waits now, and no more: a gateway that never pauses would keep a loop that emptied it here for ever. */
+	int waiting = 0;
+	ioctl(fd, FIONREAD, &waiting);
 	unsigned char junk[512];
-	while (lineread(junk, sizeof junk) > 0)
-		;
+	for (int k; waiting > 0 && (k = lineread(junk, waiting < 512 ? waiting : 512)) > 0;)
+		waiting -= k;
 }
 
 bool lineawait(long long deadline)
